@@ -1,0 +1,95 @@
+#include "python/args.hpp"
+
+#include <limits>
+
+namespace vantorix::python {
+
+void raise_argument_error(const char* name, PyObject* type, std::string_view reason) {
+    std::string message = "argument '";
+    message += name;
+    message += "': ";
+    message += reason;
+    PyErr_SetString(type, message.c_str());
+    throw PyErrorSet{};
+}
+
+void reraise_as_argument_error(const char* name) {
+    PyObject *type, *value, *traceback;
+    PyErr_Fetch(&type, &value, &traceback);
+    PyErr_NormalizeException(&type, &value, &traceback);
+    PyRef owned_type = type ? PyRef::consuming(type) : PyRef::owning(PyExc_TypeError);
+    PyRef owned_value = value ? PyRef::consuming(value) : PyRef();
+    PyRef owned_traceback = traceback ? PyRef::consuming(traceback) : PyRef();
+    std::string reason = "invalid value";
+    if (owned_value) {
+        PyObject* text = PyObject_Str(owned_value.get());
+        if (text != nullptr) {
+            PyRef owned_text = PyRef::consuming(text);
+            if (const char* utf8 = PyUnicode_AsUTF8(text)) reason = utf8;
+        }
+        PyErr_Clear();
+    }
+    raise_argument_error(name, owned_type.get(), reason);
+}
+
+std::string type_name(PyObject* value) { return Py_TYPE(value)->tp_name; }
+
+std::int64_t to_i64(PyObject* value, const char* name) {
+    PyObject* index = PyNumber_Index(value);
+    if (index == nullptr) reraise_as_argument_error(name);
+    PyRef owned = PyRef::consuming(index);
+    long long result = PyLong_AsLongLong(index);
+    if (result == -1 && PyErr_Occurred()) {
+        PyErr_Clear();
+        raise_argument_error(name, PyExc_OverflowError,
+                             "value out of range for a signed 64-bit integer");
+    }
+    return result;
+}
+
+std::int32_t to_i32(PyObject* value, const char* name) {
+    PyObject* index = PyNumber_Index(value);
+    if (index == nullptr) reraise_as_argument_error(name);
+    PyRef owned = PyRef::consuming(index);
+    int overflow = 0;
+    long long result = PyLong_AsLongLongAndOverflow(index, &overflow);
+    if (result == -1 && PyErr_Occurred()) reraise_as_argument_error(name);
+    if (overflow != 0 || result < std::numeric_limits<std::int32_t>::min() ||
+        result > std::numeric_limits<std::int32_t>::max()) {
+        raise_argument_error(name, PyExc_OverflowError,
+                             "value out of range for a signed 32-bit integer");
+    }
+    return static_cast<std::int32_t>(result);
+}
+
+std::optional<std::int64_t> to_optional_i64(PyObject* value, const char* name) {
+    if (value == Py_None) return std::nullopt;
+    return to_i64(value, name);
+}
+
+double to_f64(PyObject* value, const char* name) {
+    double result = PyFloat_AsDouble(value);
+    if (result == -1.0 && PyErr_Occurred()) reraise_as_argument_error(name);
+    return result;
+}
+
+std::string_view to_string_view(PyObject* value, const char* name) {
+    if (!PyUnicode_Check(value)) {
+        raise_argument_error(name, PyExc_TypeError, "expected str, got " + type_name(value));
+    }
+    Py_ssize_t size = 0;
+    const char* utf8 = PyUnicode_AsUTF8AndSize(value, &size);
+    if (utf8 == nullptr) reraise_as_argument_error(name);
+    return {utf8, static_cast<std::size_t>(size)};
+}
+
+std::string to_string(PyObject* value, const char* name) {
+    return std::string(to_string_view(value, name));
+}
+
+std::optional<std::string> to_optional_string(PyObject* value, const char* name) {
+    if (value == nullptr || value == Py_None) return std::nullopt;
+    return to_string(value, name);
+}
+
+}  // namespace vantorix::python

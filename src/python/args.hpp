@@ -1,0 +1,47 @@
+// Argument conversion for every function, method and property of the module. Every
+// failure raises TypeError or OverflowError with "argument '<name>': <reason>".
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+
+#include "python/pyref.hpp"
+
+namespace vantorix::python {
+
+// Raises `type` with "argument '<name>': <reason>".
+[[noreturn]] void raise_argument_error(const char* name, PyObject* type, std::string_view reason);
+// Rewrites the Python error that is currently set into the same exception type with
+// the message "argument '<name>': <original message>", then throws PyErrorSet.
+[[noreturn]] void reraise_as_argument_error(const char* name);
+
+// `int` or any object with __index__ (bool included) within the range.
+std::int32_t to_i32(PyObject* value, const char* name);
+std::int64_t to_i64(PyObject* value, const char* name);
+std::optional<std::int64_t> to_optional_i64(PyObject* value, const char* name);
+// `float`, `int` or anything with __float__ / __index__.
+double to_f64(PyObject* value, const char* name);
+// Exactly a `str`, returned as UTF-8.
+std::string to_string(PyObject* value, const char* name);
+std::optional<std::string> to_optional_string(PyObject* value, const char* name);
+// A `str` borrowed as UTF-8; valid while `value` lives.
+std::string_view to_string_view(PyObject* value, const char* name);
+
+// Unpacks positional and keyword arguments into borrowed objects with the interpreter's
+// own rules and messages for missing or surplus arguments. `format` uses only "O", "|"
+// and ":name"; defaults stay as the caller initialised them.
+template <typename... Out>
+void parse_arguments(PyObject* args, PyObject* kwargs, const char* format,
+                     const char* const* keywords, Out**... out) {
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, format, const_cast<char**>(keywords),
+                                     out...)) {
+        throw PyErrorSet{};
+    }
+}
+
+// Name of the object's type, for messages such as "expected str, got int".
+std::string type_name(PyObject* value);
+
+}  // namespace vantorix::python
