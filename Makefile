@@ -5,7 +5,7 @@ CMAKE_FLAGS ?=
 
 export PYTHONPATH := $(CURDIR)/$(BUILD):$(CURDIR)/python$(if $(PYTHONPATH),:$(PYTHONPATH))
 
-.PHONY: all deps build test test-cpp test-python clean
+.PHONY: all deps build test test-cpp test-python sanitize clean
 
 all: build
 
@@ -28,5 +28,14 @@ test: build
 	$(BUILD)/vantorix_tests --gtest_brief=1
 	$(PYTHON) -m pytest -q tests/python
 
+# Engine tests under AddressSanitizer+UBSan and under ThreadSanitizer, each in its own tree.
+sanitize: deps
+	cmake -S . -B $(BUILD)-asan -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DVANTORIX_EXTENSION=OFF -DVANTORIX_SANITIZE=address,undefined
+	cmake --build $(BUILD)-asan -j $(JOBS)
+	$(BUILD)-asan/vantorix_tests --gtest_brief=1
+	cmake -S . -B $(BUILD)-tsan -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DVANTORIX_EXTENSION=OFF -DVANTORIX_SANITIZE=thread
+	cmake --build $(BUILD)-tsan -j $(JOBS)
+	TSAN_OPTIONS=halt_on_error=1 $(BUILD)-tsan/vantorix_tests --gtest_brief=1
+
 clean:
-	rm -rf $(BUILD)
+	rm -rf $(BUILD) $(BUILD)-asan $(BUILD)-tsan
