@@ -49,7 +49,7 @@ std::string format(std::string_view pattern, const Args&... args) {
     std::string out;
     out.reserve(pattern.size() + 16 * sizeof...(Args));
     bool found = true;
-    auto one = [&](const auto& value) {
+    [[maybe_unused]] auto one = [&](const auto& value) {
         if (!found) return;
         pattern = detail::append_until_placeholder(out, pattern, found);
         if (found) append_value(out, value);

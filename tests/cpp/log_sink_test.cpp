@@ -1,0 +1,142 @@
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+
+#include "log/facade.hpp"
+#include "log/sink.hpp"
+
+using namespace vantorix::log;
+
+namespace {
+
+constexpr const char* SESSION = "vantorix::grbl::session";
+constexpr const char* FLOW = "vantorix::grbl::flow";
+
+// The sink is process-wide: each test configures it afresh and silences it at the end.
+class Sink : public testing::Test {
+protected:
+    void SetUp() override {
+        unsetenv(LOG_FILTER_ENV);
+        dir_ = std::filesystem::temp_directory_path() /
+               ("vantorix-log-" + std::to_string(::getpid()) + "-" +
+                testing::UnitTest::GetInstance()->current_test_info()->name());
+        std::filesystem::create_directories(dir_);
+    }
+    void TearDown() override {
+        unsetenv(LOG_FILTER_ENV);
+        init_logging(std::string("off"), std::nullopt);
+        std::filesystem::remove_all(dir_);
+    }
+
+    std::string path(const char* name) const { return (dir_ / name).string(); }
+
+    static std::string read(const std::string& file) {
+        std::ifstream in(file);
+        std::stringstream text;
+        text << in.rdbuf();
+        return text.str();
+    }
+
+    // Message texts of the lines in a log file, in order.
+    static std::vector<std::string> messages(const std::string& file) {
+        std::vector<std::string> out;
+        std::istringstream lines(read(file));
+        for (std::string line; std::getline(lines, line);) {
+            out.push_back(line.substr(line.find("] ") + 2));
+        }
+        return out;
+    }
+
+    std::filesystem::path dir_;
+};
+
+TEST_F(Sink, TargetDirectiveAllowsOnlyItsPrefix) {
+    std::string file = path("a.log");
+    init_logging(std::string("vantorix::grbl::session=debug"), file);
+    debug(SESSION, "kept {}", 1);
+    trace(SESSION, "too verbose");
+    error(FLOW, "other target");
+    warn("vantorix::grbl::sessionx", "longer target still has the prefix");
+    EXPECT_EQ(messages(file),
+              (std::vector<std::string>{"kept 1", "longer target still has the prefix"}));
+    EXPECT_EQ(max_level(), Level::DEBUG);
+}
+
+TEST_F(Sink, LineFormat) {
+    std::string file = path("a.log");
+    init_logging(std::nullopt, file);
+    warn(SESSION, "Unit system detection failed: {}", "operation timed out");
+    std::string line = read(file);
+    ASSERT_GT(line.size(), 26u) << line;
+    EXPECT_EQ(line[0], '[');
+    EXPECT_EQ(line.substr(11, 1), "T");
+    EXPECT_EQ(line.substr(24, 2), "Z ");
+    EXPECT_EQ(line.substr(26), "WARN  vantorix::grbl::session] Unit system detection failed: "
+                               "operation timed out\n");
+}
+
+TEST_F(Sink, DefaultIsWarn) {
+    std::string file = path("a.log");
+    init_logging(std::nullopt, file);
+    info(SESSION, "info");
+    warn(FLOW, "warn");
+    error("anything", "error");
+    EXPECT_EQ(messages(file), (std::vector<std::string>{"warn", "error"}));
+}
+
+TEST_F(Sink, ExpressionMatchesTheFormattedMessage) {
+    std::string file = path("a.log");
+    init_logging(std::string("info/timed out"), file);
+    info(SESSION, "poll {} out", "timed");
+    info(SESSION, "poll done");
+    debug(SESSION, "debug timed out");
+    EXPECT_EQ(messages(file), (std::vector<std::string>{"poll timed out"}));
+}
+
+TEST_F(Sink, EnvironmentVariableWinsEvenWhenEmpty) {
+    std::string file = path("a.log");
+    setenv(LOG_FILTER_ENV, "", 1);
+    init_logging(std::string("trace"), file);
+    warn(SESSION, "warn");
+    error(SESSION, "error");
+    EXPECT_EQ(messages(file), (std::vector<std::string>{"error"}));
+}
+
+TEST_F(Sink, ReconfiguringMovesOutputToTheNewFile) {
+    std::string first = path("first.log"), second = path("second.log");
+    init_logging(std::nullopt, first);
+    warn(SESSION, "one");
+    init_logging(std::nullopt, second);
+    warn(SESSION, "two");
+    EXPECT_EQ(messages(first), (std::vector<std::string>{"one"}));
+    EXPECT_EQ(messages(second), (std::vector<std::string>{"two"}));
+}
+
+TEST_F(Sink, FileIsAppendedNotTruncated) {
+    std::string file = path("a.log");
+    std::ofstream(file) << "existing\n";
+    init_logging(std::nullopt, file);
+    warn(SESSION, "new");
+    EXPECT_EQ(read(file).substr(0, 9), "existing\n");
+    EXPECT_EQ(messages(file).back(), "new");
+}
+
+TEST_F(Sink, PathWithNulOpensNothing) {
+    std::string file = path("a.log");
+    init_logging(std::nullopt, file + std::string("\0.other", 7));
+    EXPECT_FALSE(std::filesystem::exists(file));
+}
+
+TEST_F(Sink, OffSilencesEverything) {
+    std::string file = path("a.log");
+    init_logging(std::string("off"), file);
+    error(SESSION, "nothing");
+    EXPECT_EQ(read(file), "");
+    EXPECT_EQ(max_level(), Level::OFF);
+}
+
+}  // namespace
