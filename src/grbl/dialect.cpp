@@ -2,6 +2,7 @@
 
 #include <re2/re2.h>
 
+#include <algorithm>
 #include <charconv>
 #include <cmath>
 #include <limits>
@@ -49,11 +50,11 @@ double as_double(const Arg& arg) {
     return static_cast<double>(std::get<Arg::Int>(arg.kind).value);
 }
 
-// The precision of a ".<digits>f" or ".+<digits>f" spec; -1 for any other spec, and
+// The precision of a ".<digits>f" or ".+<digits>f" format; -1 for any other format, and
 // MAX_PRECISION + 1 for every precision above the limit.
-int fixed_precision(std::string_view spec) {
-    if (spec.size() < 3 || spec.front() != '.' || spec.back() != 'f') return -1;
-    std::string_view digits = spec.substr(1, spec.size() - 2);
+int fixed_precision(std::string_view format) {
+    if (format.size() < 3 || format.front() != '.' || format.back() != 'f') return -1;
+    std::string_view digits = format.substr(1, format.size() - 2);
     if (digits.front() == '+') digits.remove_prefix(1);
     if (digits.empty()) return -1;
     int precision = 0;
@@ -154,16 +155,16 @@ std::string quoted_literal(std::string_view text) {
     return out;
 }
 
-// Writes one placeholder's value; an error text when the spec cannot be honoured.
+// Writes one placeholder's value; an error text when the format cannot be honoured.
 std::optional<std::string> write_value(std::string& out, std::string_view placeholder,
-                                       std::optional<std::string_view> spec, const Arg& arg) {
-    if (!spec) {
+                                       std::optional<std::string_view> format, const Arg& arg) {
+    if (!format) {
         out += format_arg(arg);
         return std::nullopt;
     }
     if (std::holds_alternative<Arg::Text>(arg.kind)) return std::nullopt;
     double value = as_double(arg);
-    int precision = fixed_precision(*spec);
+    int precision = fixed_precision(*format);
     if (precision > MAX_PRECISION) {
         return "precision above " + std::to_string(MAX_PRECISION) + " in placeholder {" +
                std::string(placeholder) + "}";
@@ -256,10 +257,10 @@ Rendered format_template(std::string_view template_text, const std::vector<Named
         rest.remove_prefix(close + 1);
 
         std::string_view name = placeholder;
-        std::optional<std::string_view> spec;
+        std::optional<std::string_view> format;
         if (std::size_t colon = placeholder.find(':'); colon != std::string_view::npos) {
             name = placeholder.substr(0, colon);
-            spec = placeholder.substr(colon + 1);
+            format = placeholder.substr(colon + 1);
         }
         const NamedArg* match = nullptr;
         for (const NamedArg& candidate : args) {
@@ -271,7 +272,7 @@ Rendered format_template(std::string_view template_text, const std::vector<Named
         if (match == nullptr) {
             return Rendered::failure("no value for placeholder {" + std::string(name) + "}");
         }
-        if (auto error = write_value(out, placeholder, spec, match->second)) {
+        if (auto error = write_value(out, placeholder, format, match->second)) {
             return Rendered::failure(std::move(*error));
         }
     }

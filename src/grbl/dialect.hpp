@@ -1,11 +1,11 @@
 // A dialect: the firmware-specific command templates that the host application supplies,
 // with built-in GRBL defaults, and the renderer of their small placeholder language.
 //
-// A template is UTF-8 text in which "{name}" or "{name:spec}" is replaced by the value
-// given for `name`. There is no escape for braces. The only spec with a meaning is
+// A template is UTF-8 text in which "{name}" or "{name:format}" is replaced by the value
+// given for `name`. There is no escape for braces. The only format with a meaning is
 // ".<digits>f" (optionally ".+<digits>f"): that many decimals, the exact binary value
-// rounded half to even. Any other spec writes the value in shortest form; with a text
-// value any spec makes the placeholder vanish.
+// rounded half to even. Any other format writes the value in shortest form; with a text
+// value any format makes the placeholder vanish.
 #pragma once
 
 #include <cstdint>
@@ -19,7 +19,7 @@
 
 namespace vantorix::grbl {
 
-// The value for one placeholder. The kind decides how it is written without a spec.
+// The value for one placeholder. The kind decides how it is written without a format.
 struct Arg {
     // A whole finite value below 1e16 in magnitude with one decimal ("10.0", "-0.0"),
     // anything else in shortest form.
@@ -67,7 +67,7 @@ std::string shortest_decimal(double value);
 // `value` with exactly `decimals` decimals, its exact binary value rounded to the nearest,
 // ties to even.
 std::string fixed_decimals(double value, int decimals);
-// How a value is written into a placeholder without a spec.
+// How a value is written into a placeholder without a format.
 std::string format_arg(const Arg& arg);
 
 // Renders `template_text`; for a name given twice the first pair wins. Errors:

@@ -31,7 +31,7 @@ Rendered failed(std::string error) {
     return Rendered::failure(std::move(error));
 }
 
-TEST(ArgWriting, EachKindWithoutSpec) {
+TEST(ArgWriting, EachKindWithoutFormat) {
     struct Case {
         Arg arg;
         const char* want;
@@ -125,7 +125,7 @@ TEST(FixedDecimals, RoundsTheExactBinaryValueHalfToEven) {
     EXPECT_EQ(fixed_decimals(1.0, 65535).size(), 65537u);
 }
 
-TEST(FormatTemplate, PlaceholdersOfEveryKindAndSpec) {
+TEST(FormatTemplate, PlaceholdersOfEveryKindAndFormat) {
     struct Case {
         const char* template_text;
         std::vector<NamedArg> args;
@@ -147,7 +147,7 @@ TEST(FormatTemplate, PlaceholdersOfEveryKindAndSpec) {
         {"$H{axis_letter:.2f}", {{"axis_letter", Arg::Text{"X"}}}, "$H"},
         {"S{p:.+2f}", {{"p", Arg::Coord{1.005}}}, "S1.00"},
         {"S{p:.002f}", {{"p", Arg::Number{7}}}, "S7.00"},
-        // Specs without a meaning write the shortest form whatever the kind.
+        // Formats without a meaning write the shortest form whatever the kind.
         {"S{p:5}", {{"p", Arg::Coord{2}}}, "S2"},
         {"S{p:.}", {{"p", Arg::Coord{2.5}}}, "S2.5"},
         {"S{p:.f}", {{"p", Arg::Coord{2}}}, "S2"},
@@ -197,6 +197,8 @@ TEST(FormatTemplate, ErrorTexts) {
         {"\u00e9'\u20ac\U0001F600 {",
          {},
          "unterminated placeholder in template \"\u00e9'\u20ac\U0001F600 {\""},
+        // A malformed byte shows as the replacement character.
+        {"\xff{", {}, "unterminated placeholder in template \"\uFFFD{\""},
         // Unassigned and private-use code points are not printable.
         {"\u0378\ue000{", {}, R"(unterminated placeholder in template "\u{378}\u{e000}{")"},
         {"S{p:.65536f}",
@@ -209,7 +211,7 @@ TEST(FormatTemplate, ErrorTexts) {
     for (const Case& c : cases) {
         EXPECT_EQ(format_template(c.template_text, c.args), failed(c.want)) << c.want;
     }
-    // The limit itself renders; a text value ignores its spec entirely.
+    // The limit itself renders; a text value ignores its format entirely.
     EXPECT_TRUE(format_template("{p:.65535f}", {{"p", Arg::Coord{1}}}).ok());
     EXPECT_EQ(format_template("{p:.65536f}", {{"p", Arg::Text{"t"}}}), ok(""));
 }
