@@ -92,4 +92,27 @@ std::optional<std::string> to_optional_string(PyObject* value, const char* name)
     return to_string(value, name);
 }
 
+std::vector<std::string> to_string_list(PyObject* value, const char* name) {
+    if (PyUnicode_Check(value) || !PySequence_Check(value)) {
+        raise_argument_error(name, PyExc_TypeError,
+                             "expected a sequence of str, got " + type_name(value));
+    }
+    PyObject* fast = PySequence_Fast(value, "expected a sequence of str");
+    if (fast == nullptr) reraise_as_argument_error(name);
+    PyRef items = PyRef::consuming(fast);
+    Py_ssize_t size = PySequence_Fast_GET_SIZE(fast);
+    std::vector<std::string> texts;
+    texts.reserve(static_cast<std::size_t>(size));
+    for (Py_ssize_t i = 0; i < size; ++i) {
+        PyObject* item = PySequence_Fast_GET_ITEM(fast, i);
+        if (!PyUnicode_Check(item)) {
+            raise_argument_error(
+                name, PyExc_TypeError,
+                "item " + std::to_string(i) + ": expected str, got " + type_name(item));
+        }
+        texts.emplace_back(to_string_view(item, name));
+    }
+    return texts;
+}
+
 }  // namespace vantorix::python

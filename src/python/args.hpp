@@ -6,6 +6,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "python/pyref.hpp"
 
@@ -43,5 +44,9 @@ void parse_arguments(PyObject* args, PyObject* kwargs, const char* format,
 
 // Name of the object's type, for messages such as "expected str, got int".
 std::string type_name(PyObject* value);
+
+// A list, tuple or other sequence of `str`, as UTF-8 texts. A `str` itself is refused,
+// although it is a sequence, because its characters are never meant as the items.
+std::vector<std::string> to_string_list(PyObject* value, const char* name);
 
 }  // namespace vantorix::python
