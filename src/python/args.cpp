@@ -4,13 +4,32 @@
 
 namespace vantorix::python {
 
+namespace {
+
+// Raises an instance of `type` built from the one message. Exception classes whose
+// constructor wants more (UnicodeEncodeError takes five arguments) become TypeError
+// with the same message, so the caller still sees which argument was wrong.
+[[noreturn]] void raise_with_message(PyObject* type, const std::string& message) {
+    PyRef text = new_str(message);
+    PyObject* error = PyObject_CallOneArg(type, text.get());
+    if (error == nullptr) {
+        PyErr_Clear();
+        error = PyObject_CallOneArg(PyExc_TypeError, text.get());
+        if (error == nullptr) throw PyErrorSet{};
+    }
+    PyRef owned = PyRef::consuming(error);
+    PyErr_SetObject(reinterpret_cast<PyObject*>(Py_TYPE(error)), error);
+    throw PyErrorSet{};
+}
+
+}  // namespace
+
 void raise_argument_error(const char* name, PyObject* type, std::string_view reason) {
     std::string message = "argument '";
     message += name;
     message += "': ";
     message += reason;
-    PyErr_SetString(type, message.c_str());
-    throw PyErrorSet{};
+    raise_with_message(type, message);
 }
 
 void reraise_as_argument_error(const char* name) {
