@@ -15,7 +15,7 @@ constexpr std::string_view VER_PREFIX = "[VER:";
 constexpr std::string_view MSG_PREFIX = "[MSG:";
 constexpr std::size_t BANNER_MAX_CHARS = 80;
 
-const re2::RE2& opt_pattern() {
+const TextPattern& opt_pattern() {
     static const auto GRBL_OPT_RE = compile_text_pattern(R"(\[OPT:([A-Z]+),(\p{Nd}+),(\p{Nd}+)\])");
     return *GRBL_OPT_RE;
 }

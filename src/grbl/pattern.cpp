@@ -1,5 +1,6 @@
 #include "grbl/pattern.hpp"
 
+#include <algorithm>
 #include <charconv>
 #include <limits>
 #include <stdexcept>
@@ -22,6 +23,20 @@ std::unique_ptr<const re2::RE2> compile(const char* pattern, re2::RE2::Options::
     return compiled;
 }
 
+bool is_ascii(std::string_view text) {
+    return std::all_of(text.begin(), text.end(),
+                       [](char c) { return static_cast<unsigned char>(c) < 0x80; });
+}
+
+std::string with_ascii_digits(std::string pattern) {
+    constexpr std::string_view UNICODE_DIGIT = R"(\p{Nd})";
+    for (std::size_t pos = pattern.find(UNICODE_DIGIT); pos != std::string::npos;
+         pos = pattern.find(UNICODE_DIGIT, pos)) {
+        pattern.replace(pos, UNICODE_DIGIT.size(), R"(\d)");
+    }
+    return pattern;
+}
+
 bool has_nonzero_integer_digit(std::string_view text) {
     for (char c : text) {
         if (c == '.') return false;
@@ -32,8 +47,16 @@ bool has_nonzero_integer_digit(std::string_view text) {
 
 }  // namespace
 
-std::unique_ptr<const re2::RE2> compile_text_pattern(const char* pattern) {
-    return compile(pattern, re2::RE2::Options::EncodingUTF8);
+TextPattern::TextPattern(const char* pattern)
+    : unicode_(compile(pattern, re2::RE2::Options::EncodingUTF8)),
+      ascii_(compile(with_ascii_digits(pattern).c_str(), re2::RE2::Options::EncodingUTF8)) {}
+
+const re2::RE2& TextPattern::for_text(std::string_view text) const {
+    return is_ascii(text) ? *ascii_ : *unicode_;
+}
+
+std::unique_ptr<const TextPattern> compile_text_pattern(const char* pattern) {
+    return std::make_unique<const TextPattern>(pattern);
 }
 
 std::unique_ptr<const re2::RE2> compile_bytes_pattern(const char* pattern) {

@@ -12,7 +12,7 @@ namespace {
 
 constexpr double MM_PER_INCH = 25.4;
 
-const re2::RE2& position_pattern() {
+const TextPattern& position_pattern() {
     // Two to four numbers after a colon; each an optional minus sign, digits, an
     // optional point and optional further digits (no exponent).
     static const auto POSITION_RE =
@@ -21,12 +21,12 @@ const re2::RE2& position_pattern() {
     return *POSITION_RE;
 }
 
-const re2::RE2& feed_speed_pattern() {
+const TextPattern& feed_speed_pattern() {
     static const auto FEED_SPEED_RE = compile_text_pattern(R"(FS:(\p{Nd}+),(\p{Nd}+))");
     return *FEED_SPEED_RE;
 }
 
-const re2::RE2& buffer_pattern() {
+const TextPattern& buffer_pattern() {
     static const auto BUFFER_RE = compile_text_pattern(R"(Bf:(\p{Nd}+),(\p{Nd}+))");
     return *BUFFER_RE;
 }
@@ -49,14 +49,14 @@ void apply_state_field(std::string_view field, DeviceState& state) {
 
 void apply_feed_speed(std::string_view field, DeviceState& state) {
     Captures<2> groups;
-    if (!search(feed_speed_pattern(), field, groups)) return;
+    if (!search_from(feed_speed_pattern(), field, 0, groups)) return;
     // The spindle speed is matched but not taken from the report.
     if (auto feed = parse_i64(*groups[0])) state.feed_rate = feed;
 }
 
 void apply_buffer(std::string_view field, DeviceState& state) {
     Captures<2> groups;
-    if (!search(buffer_pattern(), field, groups)) return;
+    if (!search_from(buffer_pattern(), field, 0, groups)) return;
     auto blocks = parse_i64(*groups[0]);
     auto bytes = parse_i64(*groups[1]);
     if (!blocks || !bytes) return;
@@ -119,8 +119,13 @@ std::optional<Position> parse_position_attribute(std::string_view attribute, std
     if (!attribute.starts_with(key) || attribute.substr(key.size()).substr(0, 1) != ":") {
         return std::nullopt;
     }
+    // The pattern starts with ':', so with a key free of ':' no match starts before the
+    // colon after the key.
     Captures<4> groups;
-    if (!search(position_pattern(), attribute, groups)) return std::nullopt;
+    bool found = key.find(':') == std::string_view::npos
+                     ? search_from(position_pattern(), attribute, key.size(), groups)
+                     : search(position_pattern(), attribute, groups);
+    if (!found) return std::nullopt;
     Position position;
     position.reserve(4);
     for (const auto& group : groups) {

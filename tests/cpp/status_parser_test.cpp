@@ -266,6 +266,13 @@ TEST(FeedAndBuffer, MalformedFieldsKeepTheBase) {
     }
 }
 
+TEST(FeedAndBuffer, PatternIsSearchedPastTheFieldStart) {
+    DeviceState state = parse("<Idle|FS:x,FS:7,8|Bf:,Bf:4,5>");
+    EXPECT_EQ(state.feed_rate, 7);
+    EXPECT_EQ(state.buffer_available, 4);
+    EXPECT_EQ(state.buffer_rx_available, 5);
+}
+
 TEST(FeedAndBuffer, OnlyTheConvertedNumberMatters) {
     // The spindle number matches as a digit of another script, but only the feed is read.
     EXPECT_EQ(parse("<Idle|FS:500,\xd9\xa3>").feed_rate, 500);
