@@ -58,13 +58,16 @@ std::string_view first_chars(std::string_view text, std::size_t count) {
     return text.substr(0, pos);
 }
 
-bool is_reply_or_report(std::string_view trimmed) {
-    // Line noise before a reply shows up as replacement characters or NULs.
+// Whether a trimmed, non-empty line says nothing about the device: a reply, a status
+// report, or nothing but the line noise a controller emits around a reset or a baud
+// mismatch (invalid bytes, now U+FFFD, and NULs). Noise alone must not pass for a
+// banner: output such as "\xff\r\nGrbl 1.1h" has to name the Grbl line.
+bool is_uninformative(std::string_view trimmed) {
     std::string_view reply = trimmed;
     constexpr std::string_view REPLACEMENT_UTF8 = "\xEF\xBF\xBD";
     while (reply.starts_with(REPLACEMENT_UTF8)) reply.remove_prefix(REPLACEMENT_UTF8.size());
     while (reply.starts_with('\0')) reply.remove_prefix(1);
-    if (reply == "ok" || reply.starts_with("error:")) return true;
+    if (reply.empty() || reply == "ok" || reply.starts_with("error:")) return true;
     return trimmed.starts_with('<') && trimmed.ends_with('>');
 }
 
@@ -147,7 +150,7 @@ std::optional<std::string> extract_device_name_from_output(std::string_view data
     if (name != UNKNOWN_DEVICE_NAME) return name;
     for (const std::string& line : lines) {
         std::string_view trimmed = trim_unicode_whitespace(line);
-        if (trimmed.empty() || is_reply_or_report(trimmed)) continue;
+        if (trimmed.empty() || is_uninformative(trimmed)) continue;
         return std::string(first_chars(trimmed, BANNER_MAX_CHARS));
     }
     return std::nullopt;

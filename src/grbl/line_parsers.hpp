@@ -40,8 +40,8 @@ std::optional<MessageInfo> parse_msg(std::string_view line);
 // The "Machine" message of "$I" output, else the build text of its version line, else
 // UNKNOWN_DEVICE_NAME.
 std::string extract_device_name(std::span<const std::string> build_info);
-// The device name in raw output, else its first line that is neither a reply nor a
-// status report (cut to 80 characters), else nothing.
+// The device name in raw output, else its first line that is neither a reply, a status
+// report nor pure line noise (cut to 80 characters), else nothing.
 std::optional<std::string> extract_device_name_from_output(std::string_view data);
 // Whether raw output shows a GRBL banner, status report or information line.
 bool is_grbl_output(std::string_view data);

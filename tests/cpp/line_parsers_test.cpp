@@ -128,6 +128,9 @@ INSTANTIATE_TEST_SUITE_P(
         // Line noise before a reply does not make the reply a banner.
         OutputCase{std::string("\xff\xfe\0\0ok\nbanner\n", 13), "banner"},
         OutputCase{std::string("\0error:2\nbanner\n", 16), "banner"},
+        // A line of nothing but noise is no banner.
+        OutputCase{"\xff\r\nGrbl 1.1h ['$' for help]\r\n", "Grbl 1.1h ['$' for help]"},
+        OutputCase{std::string("\xff\xfe\0\r\n\0\n", 7), std::nullopt},
         // An invalid byte becomes U+FFFD inside a banner line.
         OutputCase{"Grbl\xff 1.1\n", "Grbl\xef\xbf\xbd 1.1"},
         OutputCase{std::string(100, 'x'), std::string(80, 'x')},

@@ -81,6 +81,8 @@ def test_signature_and_docstring(name):
         (lambda: parser.extract_device_name_from_output(b"ok\r\nerror:9\r\n<Idle|MPos:0,0,0>\r\n"), None),
         (lambda: parser.extract_device_name_from_output(b"x" * 100), "x" * 80),
         (lambda: parser.extract_device_name_from_output(b"Grbl\xff\n"), "Grbl\ufffd"),
+        # Noise before the banner, as after a reset, is not taken for the banner.
+        (lambda: parser.extract_device_name_from_output(b"\xff\r\nGrbl 1.1h\r\n"), "Grbl 1.1h"),
         (lambda: parser.is_grbl_output(b"GRBLHAL 1.1f"), True),
         (lambda: parser.is_grbl_output(b"<idle|"), True),
         (lambda: parser.is_grbl_output(b"[gc:G0"), True),
