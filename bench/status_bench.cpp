@@ -21,17 +21,17 @@ int main() {
     using vantorix::grbl::DeviceState;
     const DeviceState base;
     // Something has to read the results, or the calls could be dropped.
-    long long feed_sum = 0;
+    long long checksum = 0;
     double best_seconds = 1e9;
     for (int round = 0; round < ROUNDS; ++round) {
         auto start = Clock::now();
         for (int i = 0; i < CALLS_PER_ROUND; ++i) {
-            feed_sum += *vantorix::grbl::parse_state(REPORT, base, false).buffer_available;
+            checksum += *vantorix::grbl::parse_state(REPORT, base, false).buffer_available;
         }
         std::chrono::duration<double> elapsed = Clock::now() - start;
         best_seconds = std::min(best_seconds, elapsed.count());
     }
-    if (feed_sum != 15LL * CALLS_PER_ROUND * ROUNDS) return 1;
+    if (checksum != 15LL * CALLS_PER_ROUND * ROUNDS) return 1;
     std::printf("%-28s %14.0f  %s\n", "engine parse_state", CALLS_PER_ROUND / best_seconds,
                 "reports/s");
     return 0;
