@@ -5,7 +5,7 @@ CMAKE_FLAGS ?=
 
 export PYTHONPATH := $(CURDIR)/$(BUILD):$(CURDIR)/python$(if $(PYTHONPATH),:$(PYTHONPATH))
 
-.PHONY: all deps build test test-cpp test-python sanitize clean
+.PHONY: all deps build test test-cpp test-python bench sanitize clean
 
 all: build
 
@@ -27,6 +27,12 @@ test-python: build
 test: build
 	$(BUILD)/vantorix_tests --gtest_brief=1
 	$(PYTHON) -m pytest -q tests/python
+
+# Throughput figures of the engine and of the Python binding, as one table.
+bench: build
+	@printf '%-28s %14s  %s\n' figure value unit
+	@$(BUILD)/vantorix_bench_status
+	@$(PYTHON) bench/status_bench.py
 
 # Engine tests under AddressSanitizer+UBSan and under ThreadSanitizer, each in its own tree.
 sanitize: deps

@@ -86,6 +86,18 @@ std::optional<std::int64_t> to_optional_i64(PyObject* value, const char* name) {
     return to_i64(value, name);
 }
 
+bool to_bool(PyObject* value, const char* name) {
+    if (PyBool_Check(value)) return value == Py_True;
+    std::string_view type = Py_TYPE(value)->tp_name;
+    // NumPy 1.x names its scalar type numpy.bool_, NumPy 2.x numpy.bool.
+    if (type == "numpy.bool_" || type == "numpy.bool") {
+        int truth = PyObject_IsTrue(value);
+        if (truth < 0) reraise_as_argument_error(name);
+        return truth == 1;
+    }
+    raise_argument_error(name, PyExc_TypeError, "expected bool, got " + type_name(value));
+}
+
 double to_f64(PyObject* value, const char* name) {
     double result = PyFloat_AsDouble(value);
     if (result == -1.0 && PyErr_Occurred()) reraise_as_argument_error(name);

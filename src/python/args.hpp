@@ -22,6 +22,9 @@ namespace vantorix::python {
 std::int32_t to_i32(PyObject* value, const char* name);
 std::int64_t to_i64(PyObject* value, const char* name);
 std::optional<std::int64_t> to_optional_i64(PyObject* value, const char* name);
+// A `bool`, or a NumPy boolean scalar (recognised by its type name, so NumPy is never
+// imported). An `int` is refused: 0 and 1 are not accepted as flags.
+bool to_bool(PyObject* value, const char* name);
 // `float`, `int` or anything with __float__ / __index__.
 double to_f64(PyObject* value, const char* name);
 // Exactly a `str`, returned as UTF-8.
