@@ -45,7 +45,8 @@ PyMethodDef* find_function(const char* name) {
             if (std::strcmp(def->ml_name, name) == 0) return def;
         }
     }
-    return nullptr;
+    PyErr_Format(PyExc_SystemError, "parser function %s is not defined", name);
+    throw PyErrorSet{};
 }
 
 }  // namespace
@@ -53,13 +54,9 @@ PyMethodDef* find_function(const char* name) {
 void register_parser_module(PyObject* module) {
     check(PyModule_AddObjectRef(module, "__doc__", new_str(PARSER_DOC).get()));
     PyRef all = PyRef::consuming(PyList_New(0));
-    for (const char* name : PARSER_ORDER) {
-        if (find_function(name) != nullptr) check(PyList_Append(all.get(), new_str(name).get()));
-    }
+    for (const char* name : PARSER_ORDER) check(PyList_Append(all.get(), new_str(name).get()));
     check(PyModule_AddObjectRef(module, "__all__", all.get()));
-    for (const char* name : PARSER_ORDER) {
-        if (PyMethodDef* def = find_function(name)) add_function(module, def);
-    }
+    for (const char* name : PARSER_ORDER) add_function(module, find_function(name));
 }
 
 }  // namespace vantorix::python
