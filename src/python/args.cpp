@@ -146,4 +146,36 @@ std::vector<std::string> to_string_list(PyObject* value, const char* name) {
     return texts;
 }
 
+std::string to_byte_string(PyObject* value, const char* name) {
+    if (PyBytes_Check(value)) {
+        return std::string(PyBytes_AS_STRING(value),
+                           static_cast<std::size_t>(PyBytes_GET_SIZE(value)));
+    }
+    if (PyByteArray_Check(value)) {
+        return std::string(PyByteArray_AS_STRING(value),
+                           static_cast<std::size_t>(PyByteArray_GET_SIZE(value)));
+    }
+    if (PyUnicode_Check(value) || !PySequence_Check(value)) {
+        raise_argument_error(
+            name, PyExc_TypeError,
+            "expected bytes, bytearray or a sequence of int, got " + type_name(value));
+    }
+    PyRef items = PyRef::consuming(PySequence_Fast(value, "expected a sequence of int"));
+    Py_ssize_t size = PySequence_Fast_GET_SIZE(items.get());
+    std::string bytes;
+    bytes.reserve(static_cast<std::size_t>(size));
+    for (Py_ssize_t i = 0; i < size; ++i) {
+        PyObject* index = PyNumber_Index(PySequence_Fast_GET_ITEM(items.get(), i));
+        if (index == nullptr) reraise_as_argument_error(name);
+        PyRef owned = PyRef::consuming(index);
+        int overflow = 0;
+        long byte = PyLong_AsLongAndOverflow(index, &overflow);
+        if (overflow != 0 || byte < 0 || byte > 255) {
+            raise_argument_error(name, PyExc_OverflowError, "byte value out of range 0..255");
+        }
+        bytes += static_cast<char>(byte);
+    }
+    return bytes;
+}
+
 }  // namespace vantorix::python

@@ -52,4 +52,8 @@ std::string type_name(PyObject* value);
 // although it is a sequence, because its characters are never meant as the items.
 std::vector<std::string> to_string_list(PyObject* value, const char* name);
 
+// `bytes`, `bytearray` or any other sequence of integers 0..255, as raw bytes. A `str`
+// is refused: its characters are not bytes.
+std::string to_byte_string(PyObject* value, const char* name);
+
 }  // namespace vantorix::python
