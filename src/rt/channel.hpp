@@ -32,7 +32,7 @@ class Receiver;
 
 template <typename T>
 class Sender {
-public:
+  public:
     Sender() = default;  // sends nothing: behaves like a sender whose receiver is gone
     Sender(const Sender& other) : state_(other.state_) {
         if (state_) {
@@ -65,7 +65,7 @@ public:
         return !state_->receiver_alive;
     }
 
-private:
+  private:
     template <typename U>
     friend std::pair<Sender<U>, Receiver<U>> unbounded_channel();
     explicit Sender(std::shared_ptr<detail::ChannelState<T>> state) : state_(std::move(state)) {}
@@ -86,7 +86,7 @@ private:
 
 template <typename T>
 class Receiver {
-public:
+  public:
     Receiver() = default;
     Receiver(Receiver&&) noexcept = default;
     Receiver& operator=(Receiver other) noexcept {
@@ -119,7 +119,7 @@ public:
         state_.reset();
     }
 
-private:
+  private:
     template <typename U>
     friend std::pair<Sender<U>, Receiver<U>> unbounded_channel();
     explicit Receiver(std::shared_ptr<detail::ChannelState<T>> state) : state_(std::move(state)) {}

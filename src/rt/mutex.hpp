@@ -18,9 +18,9 @@
 namespace vantorix::rt {
 
 class AsyncMutex {
-public:
+  public:
     class Guard {
-    public:
+      public:
         Guard() = default;
         Guard(Guard&& other) noexcept : mutex_(std::exchange(other.mutex_, nullptr)) {}
         Guard& operator=(Guard&& other) noexcept {
@@ -37,7 +37,7 @@ public:
             if (mutex_ != nullptr) std::exchange(mutex_, nullptr)->unlock();
         }
 
-    private:
+      private:
         friend class AsyncMutex;
         explicit Guard(AsyncMutex* mutex) : mutex_(mutex) {}
         AsyncMutex* mutex_ = nullptr;
@@ -64,7 +64,7 @@ public:
             [this](auto handler) { start_acquire(std::move(handler)); }, token);
     }
 
-private:
+  private:
     template <typename Handler>
     void start_acquire(Handler handler) {
         {

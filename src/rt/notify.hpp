@@ -23,7 +23,7 @@
 namespace vantorix::rt {
 
 class Notify {
-public:
+  public:
     using Epoch = std::uint64_t;
 
     Notify() = default;
@@ -49,7 +49,7 @@ public:
     // Waits for the next notify (or a stored permit).
     asio::awaitable<void> notified() { return notified(epoch()); }
 
-private:
+  private:
     template <typename Handler>
     void start_wait(Handler handler, Epoch since) {
         {

@@ -38,7 +38,8 @@ struct Runtime::Impl {
             } catch (const std::exception& e) {
                 log::error(TARGET, "Unhandled exception in a runtime worker: {}", e.what());
             } catch (...) {
-                log::error(TARGET, "Unhandled exception in a runtime worker: {}", "unknown exception");
+                log::error(TARGET, "Unhandled exception in a runtime worker: {}",
+                           "unknown exception");
             }
         }
         std::lock_guard lock(mutex);
@@ -105,9 +106,13 @@ Runtime::~Runtime() {
     if (!impl_->stop_and_join(SHUTDOWN_LIMIT)) abandon(impl_.release());
 }
 
-asio::io_context& Runtime::context() { return impl_->io; }
+asio::io_context& Runtime::context() {
+    return impl_->io;
+}
 
-bool Runtime::shutdown(std::chrono::milliseconds limit) { return impl_->stop_and_join(limit); }
+bool Runtime::shutdown(std::chrono::milliseconds limit) {
+    return impl_->stop_and_join(limit);
+}
 
 bool Runtime::is_shut_down() const {
     std::lock_guard lock(impl_->mutex);
@@ -164,7 +169,9 @@ Runtime& runtime() {
     return *g.runtime;
 }
 
-bool runtime_built() { return BUILT.load(); }
+bool runtime_built() {
+    return BUILT.load();
+}
 
 void shutdown_runtime() noexcept {
     SHUTDOWN.store(true);
@@ -189,6 +196,8 @@ void shutdown_runtime() noexcept {
     }
 }
 
-bool shutdown_requested() noexcept { return SHUTDOWN.load(); }
+bool shutdown_requested() noexcept {
+    return SHUTDOWN.load();
+}
 
 }  // namespace vantorix::rt

@@ -18,7 +18,7 @@ inline constexpr unsigned WORKER_THREADS = 2;
 inline constexpr std::chrono::milliseconds SHUTDOWN_LIMIT{2000};
 
 class Runtime {
-public:
+  public:
     // Starts the worker threads at once; throws std::system_error when a thread cannot
     // be started (the threads already started are stopped again).
     explicit Runtime(unsigned threads = WORKER_THREADS);
@@ -36,7 +36,7 @@ public:
     bool shutdown(std::chrono::milliseconds limit = SHUTDOWN_LIMIT);
     bool is_shut_down() const;
 
-private:
+  private:
     struct Impl;
     std::unique_ptr<Impl> impl_;
 };

@@ -3,8 +3,10 @@
 #include <asio/bind_cancellation_slot.hpp>
 #include <asio/cancellation_signal.hpp>
 #include <asio/co_spawn.hpp>
+#include <asio/execution/context.hpp>
 #include <asio/io_context.hpp>
 #include <asio/post.hpp>
+#include <asio/query.hpp>
 #include <asio/strand.hpp>
 #include <condition_variable>
 #include <mutex>
@@ -29,8 +31,8 @@ struct TaskState {
     Notify ended;
 
     void finish(std::exception_ptr error) {
-        TaskEnd how = !error ? TaskEnd::COMPLETED
-                             : (abort_requested ? TaskEnd::ABORTED : TaskEnd::FAILED);
+        TaskEnd how =
+            !error ? TaskEnd::COMPLETED : (abort_requested ? TaskEnd::ABORTED : TaskEnd::FAILED);
         {
             std::lock_guard lock(mutex);
             end = how;
@@ -51,14 +53,21 @@ TaskHandle spawn(asio::io_context& context, asio::awaitable<void> body) {
     auto state = std::make_shared<detail::TaskState>(context);
     // The completion handler keeps the state (and with it the signal the coroutine's
     // cancellation is bound to) alive until the coroutine is gone.
-    asio::co_spawn(state->strand, std::move(body),
-                   asio::bind_cancellation_slot(
-                       state->abort_signal.slot(),
-                       [state](std::exception_ptr error) { state->finish(error); }));
+    asio::co_spawn(
+        state->strand, std::move(body),
+        asio::bind_cancellation_slot(state->abort_signal.slot(),
+                                     [state](std::exception_ptr error) { state->finish(error); }));
     return TaskHandle(std::move(state));
 }
 
-TaskHandle spawn(asio::awaitable<void> body) { return spawn(runtime().context(), std::move(body)); }
+TaskHandle spawn(const asio::any_io_executor& near, asio::awaitable<void> body) {
+    auto& context = static_cast<asio::io_context&>(asio::query(near, asio::execution::context));
+    return spawn(context, std::move(body));
+}
+
+TaskHandle spawn(asio::awaitable<void> body) {
+    return spawn(runtime().context(), std::move(body));
+}
 
 void TaskHandle::abort() const {
     if (!state_) return;
@@ -70,7 +79,9 @@ void TaskHandle::abort() const {
     });
 }
 
-bool TaskHandle::is_finished() const { return state_ && state_->current_end().has_value(); }
+bool TaskHandle::is_finished() const {
+    return state_ && state_->current_end().has_value();
+}
 
 namespace {
 // A free function taking the state by value: the frame must not depend on the handle
@@ -84,7 +95,9 @@ asio::awaitable<TaskEnd> join_state(std::shared_ptr<detail::TaskState> state) {
 }
 }  // namespace
 
-asio::awaitable<TaskEnd> TaskHandle::join() const { return join_state(state_); }
+asio::awaitable<TaskEnd> TaskHandle::join() const {
+    return join_state(state_);
+}
 
 std::optional<TaskEnd> TaskHandle::wait_for(std::chrono::milliseconds limit) const {
     if (!state_) return std::nullopt;

@@ -4,6 +4,7 @@
 // next suspension point throw operation_aborted.
 #pragma once
 
+#include <asio/any_io_executor.hpp>
 #include <asio/awaitable.hpp>
 #include <chrono>
 #include <memory>
@@ -26,7 +27,7 @@ struct TaskState;
 }  // namespace detail
 
 class TaskHandle {
-public:
+  public:
     TaskHandle() = default;
     explicit operator bool() const { return state_ != nullptr; }
 
@@ -38,13 +39,16 @@ public:
     // has not ended within `limit`.
     std::optional<TaskEnd> wait_for(std::chrono::milliseconds limit) const;
 
-private:
+  private:
     friend TaskHandle spawn(asio::io_context& context, asio::awaitable<void> body);
     explicit TaskHandle(std::shared_ptr<detail::TaskState> state) : state_(std::move(state)) {}
     std::shared_ptr<detail::TaskState> state_;
 };
 
 TaskHandle spawn(asio::io_context& context, asio::awaitable<void> body);
+// On the runtime that `near` belongs to, e.g. the calling task's executor. `near` must be
+// an executor of an io_context.
+TaskHandle spawn(const asio::any_io_executor& near, asio::awaitable<void> body);
 // On the process-wide runtime.
 TaskHandle spawn(asio::awaitable<void> body);
 

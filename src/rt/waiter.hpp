@@ -20,7 +20,7 @@
 namespace vantorix::rt::detail {
 
 class Waiter {
-public:
+  public:
     virtual ~Waiter() = default;
     // Hands the result to the waiting operation; the waiter is consumed.
     virtual void complete(std::error_code ec) && = 0;
@@ -46,7 +46,7 @@ struct WaitQueue {
 
 template <typename Handler>
 class HandlerWaiter final : public Waiter {
-public:
+  public:
     explicit HandlerWaiter(Handler handler)
         : handler_(std::move(handler)), slot_(asio::get_associated_cancellation_slot(handler_)) {}
 
@@ -70,7 +70,7 @@ public:
         });
     }
 
-private:
+  private:
     struct CancelHandler {
         WaitQueue* queue;
         Waiter* waiter;

@@ -6,6 +6,7 @@
 #include <chrono>
 #include <condition_variable>
 #include <cstdlib>
+#include <memory>
 #include <mutex>
 #include <set>
 #include <thread>
@@ -94,9 +95,9 @@ TEST(Runtime, ShutdownStopsPendingTimersWithoutWaitingForThem) {
 }
 
 TEST(Runtime, ShutdownGivesUpOnAStuckWorkerAtTheLimit) {
-    static Gate* gate = new Gate();  // outlives the abandoned runtime's worker
+    auto gate = std::make_shared<Gate>();  // shared with the stuck worker
     auto* rt = new Runtime();
-    asio::post(rt->context(), [] { gate->pass(); });
+    asio::post(rt->context(), [gate] { gate->pass(); });
     ASSERT_TRUE(gate->wait_arrivals(1, 5s));
 
     auto start = std::chrono::steady_clock::now();

@@ -101,7 +101,8 @@ TEST(Notify, NoLostWakeUpUnderStress) {
     rt::Notify notify;
     std::atomic<int> counter{0};
     std::vector<rt::TaskHandle> consumers;
-    for (int i = 0; i < 3; ++i) consumers.push_back(rt::spawn(consume_until(&notify, &counter, ROUNDS)));
+    for (int i = 0; i < 3; ++i)
+        consumers.push_back(rt::spawn(consume_until(&notify, &counter, ROUNDS)));
     std::thread producer([&] {
         for (int i = 0; i < ROUNDS; ++i) {
             counter.fetch_add(1);
@@ -233,7 +234,8 @@ TEST(AsyncMutex, ExcludesAcrossWorkerThreadsUnderStress) {
 // fires at the same moment must still come back.
 asio::awaitable<void> lock_with_tiny_timeouts(rt::AsyncMutex* mutex, int rounds) {
     for (int i = 0; i < rounds; ++i) {
-        auto guard = co_await rt::with_timeout(mutex->lock(), std::chrono::microseconds(50 + i % 7));
+        auto guard =
+            co_await rt::with_timeout(mutex->lock(), std::chrono::microseconds(50 + i % 7));
         if (guard) co_await rt::yield_now();
     }
 }

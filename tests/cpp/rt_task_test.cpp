@@ -119,7 +119,9 @@ TEST(Task, JoinAwaitsTheEndFromAnotherTask) {
 
 TEST(Task, DroppingTheHandleDetachesTheTask) {
     std::atomic<int> value{0};
-    { rt::spawn(set_after(&value, 9, 5ms)); }
+    {
+        rt::spawn(set_after(&value, 9, 5ms));
+    }
     for (int i = 0; i < 500 && value.load() != 9; ++i) std::this_thread::sleep_for(10ms);
     EXPECT_EQ(value.load(), 9);
 }
@@ -142,8 +144,7 @@ asio::awaitable<int> failing_after(rt::Duration delay) {
     throw std::runtime_error("inner failure");
 }
 
-asio::awaitable<std::optional<int>> timed_value(int value, rt::Duration delay,
-                                                rt::Duration limit) {
+asio::awaitable<std::optional<int>> timed_value(int value, rt::Duration delay, rt::Duration limit) {
     co_return co_await rt::with_timeout(value_after(value, delay), limit);
 }
 
@@ -165,7 +166,9 @@ asio::awaitable<bool> timed_failure() {
     co_return false;
 }
 
-TEST(WithTimeout, RethrowsTheOperationsError) { EXPECT_TRUE(rt::block_on(timed_failure())); }
+TEST(WithTimeout, RethrowsTheOperationsError) {
+    EXPECT_TRUE(rt::block_on(timed_failure()));
+}
 
 asio::awaitable<void> sleep_with_long_timeout(std::atomic<bool>* reached_end) {
     bool finished = co_await rt::with_timeout(rt::sleep_for(30s), 30s);
@@ -207,6 +210,8 @@ asio::awaitable<bool> yield_lets_a_sibling_run() {
     co_return saw;
 }
 
-TEST(Yield, LetsOtherWorkOnTheSameStrandRun) { EXPECT_TRUE(rt::block_on(yield_lets_a_sibling_run())); }
+TEST(Yield, LetsOtherWorkOnTheSameStrandRun) {
+    EXPECT_TRUE(rt::block_on(yield_lets_a_sibling_run()));
+}
 
 }  // namespace
