@@ -8,6 +8,7 @@
 #include <asio/post.hpp>
 #include <asio/query.hpp>
 #include <asio/strand.hpp>
+#include <asio/this_coro.hpp>
 #include <condition_variable>
 #include <mutex>
 
@@ -93,10 +94,19 @@ asio::awaitable<TaskEnd> join_state(std::shared_ptr<detail::TaskState> state) {
         co_await state->ended.notified(seen);
     }
 }
+asio::awaitable<bool> runs_on_strand_of(std::shared_ptr<detail::TaskState> state) {
+    auto executor = co_await asio::this_coro::executor;
+    const auto* strand = executor.target<asio::strand<asio::io_context::executor_type>>();
+    co_return state&& strand != nullptr && *strand == state->strand;
+}
 }  // namespace
 
 asio::awaitable<TaskEnd> TaskHandle::join() const {
     return join_state(state_);
+}
+
+asio::awaitable<bool> TaskHandle::is_current() const {
+    return runs_on_strand_of(state_);
 }
 
 std::optional<TaskEnd> TaskHandle::wait_for(std::chrono::milliseconds limit) const {

@@ -35,6 +35,9 @@ class TaskHandle {
     bool is_finished() const;
     // Waits (without a limit) for the task's end; may be awaited by several tasks.
     asio::awaitable<TaskEnd> join() const;
+    // True when awaited from inside this very task, so that a task can tell it must not
+    // wait for itself. Tasks spawned by it are tasks of their own and get false.
+    asio::awaitable<bool> is_current() const;
     // Blocks the calling thread; for threads outside the runtime. Nothing when the task
     // has not ended within `limit`.
     std::optional<TaskEnd> wait_for(std::chrono::milliseconds limit) const;

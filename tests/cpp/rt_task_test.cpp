@@ -134,6 +134,38 @@ TEST(Task, EmptyHandleIsInert) {
     EXPECT_EQ(none.wait_for(1ms), std::nullopt);
 }
 
+struct Identity {
+    rt::Notify ready;
+    rt::TaskHandle self;
+    rt::TaskHandle other;
+    bool self_is_current = false;
+    bool other_is_current = true;
+    bool current_inside_timeout = false;
+};
+
+asio::awaitable<void> check_identity(Identity* id) {
+    co_await id->ready.notified(0);  // the handles are filled in before the first notify
+    id->self_is_current = co_await id->self.is_current();
+    id->other_is_current = co_await id->other.is_current();
+    auto inside = co_await rt::with_timeout(id->self.is_current(), 5s);
+    id->current_inside_timeout = inside.value_or(false);
+}
+
+TEST(Task, KnowsWhetherItIsTheCurrentTask) {
+    Identity id;
+    rt::TaskHandle self = rt::spawn(check_identity(&id));
+    rt::TaskHandle other = rt::spawn(rt::sleep_for(30s));
+    id.self = self;
+    id.other = other;
+    id.ready.notify();
+    EXPECT_EQ(self.wait_for(5s), TaskEnd::COMPLETED);
+    other.abort();
+    EXPECT_TRUE(id.self_is_current);
+    EXPECT_FALSE(id.other_is_current);
+    EXPECT_TRUE(id.current_inside_timeout);
+    EXPECT_FALSE(rt::block_on(self.is_current()));
+}
+
 asio::awaitable<int> value_after(int value, rt::Duration delay) {
     co_await rt::sleep_for(delay);
     co_return value;
