@@ -1,0 +1,405 @@
+#include "grbl/flow.hpp"
+
+#include <re2/re2.h>
+
+#include <algorithm>
+#include <cstdint>
+#include <string_view>
+
+#include "log/facade.hpp"
+
+namespace vantorix::grbl {
+
+namespace {
+
+constexpr const char* TARGET = "vantorix::grbl::flow";
+
+// ---- device text -----------------------------------------------------------------------
+
+// Decodes one code point starting at `pos` of valid UTF-8; returns its length.
+std::size_t decode(std::string_view text, std::size_t pos, char32_t& cp) {
+    auto byte = [&](std::size_t i) { return static_cast<std::uint8_t>(text[pos + i]); };
+    std::uint8_t lead = byte(0);
+    if (lead < 0x80) {
+        cp = lead;
+        return 1;
+    }
+    if (lead < 0xE0) {
+        cp = (char32_t(lead & 0x1F) << 6) | (byte(1) & 0x3F);
+        return 2;
+    }
+    if (lead < 0xF0) {
+        cp = (char32_t(lead & 0x0F) << 12) | (char32_t(byte(1) & 0x3F) << 6) | (byte(2) & 0x3F);
+        return 3;
+    }
+    cp = (char32_t(lead & 0x07) << 18) | (char32_t(byte(1) & 0x3F) << 12) |
+         (char32_t(byte(2) & 0x3F) << 6) | (byte(3) & 0x3F);
+    return 4;
+}
+
+bool is_white_space(char32_t cp) {
+    switch (cp) {
+        case 0x09:
+        case 0x0A:
+        case 0x0B:
+        case 0x0C:
+        case 0x0D:
+        case 0x20:
+        case 0x85:
+        case 0xA0:
+        case 0x1680:
+        case 0x2028:
+        case 0x2029:
+        case 0x202F:
+        case 0x205F:
+        case 0x3000:
+            return true;
+        default:
+            return cp >= 0x2000 && cp <= 0x200A;
+    }
+}
+
+bool is_continuation(std::uint8_t b) {
+    return (b & 0xC0) == 0x80;
+}
+
+bool is_valid_utf8(std::string_view bytes) {
+    std::size_t i = 0;
+    const std::size_t n = bytes.size();
+    auto at = [&](std::size_t k) { return static_cast<std::uint8_t>(bytes[k]); };
+    while (i < n) {
+        std::uint8_t lead = at(i);
+        if (lead < 0x80) {
+            ++i;
+            continue;
+        }
+        std::size_t len;
+        char32_t min;
+        if (lead >= 0xC2 && lead <= 0xDF) {
+            len = 2;
+            min = 0x80;
+        } else if (lead >= 0xE0 && lead <= 0xEF) {
+            len = 3;
+            min = 0x800;
+        } else if (lead >= 0xF0 && lead <= 0xF4) {
+            len = 4;
+            min = 0x10000;
+        } else {
+            return false;
+        }
+        if (i + len > n) return false;
+        for (std::size_t k = 1; k < len; ++k)
+            if (!is_continuation(at(i + k))) return false;
+        char32_t cp;
+        decode(bytes, i, cp);
+        if (cp < min || cp > 0x10FFFF || (cp >= 0xD800 && cp <= 0xDFFF)) return false;
+        i += len;
+    }
+    return true;
+}
+
+std::string_view trim_whitespace(std::string_view text) {
+    std::size_t begin = 0;
+    while (begin < text.size()) {
+        char32_t cp;
+        std::size_t len = decode(text, begin, cp);
+        if (!is_white_space(cp)) break;
+        begin += len;
+    }
+    std::size_t end = text.size();
+    while (end > begin) {
+        std::size_t start = end - 1;
+        while (start > begin && is_continuation(static_cast<std::uint8_t>(text[start]))) --start;
+        char32_t cp;
+        decode(text, start, cp);
+        if (!is_white_space(cp)) break;
+        end = start;
+    }
+    return text.substr(begin, end - begin);
+}
+
+std::string quoted(std::string_view text) {
+    static constexpr char HEX[] = "0123456789abcdef";
+    std::string out = "\"";
+    for (char c : text) {
+        auto b = static_cast<std::uint8_t>(c);
+        switch (c) {
+            case '"':
+                out += "\\\"";
+                break;
+            case '\\':
+                out += "\\\\";
+                break;
+            case '\n':
+                out += "\\n";
+                break;
+            case '\r':
+                out += "\\r";
+                break;
+            case '\t':
+                out += "\\t";
+                break;
+            case '\0':
+                out += "\\0";
+                break;
+            default:
+                if (b < 0x20 || b == 0x7F) {
+                    out += "\\u{";
+                    if (b >= 0x10) out += HEX[b >> 4];
+                    out += HEX[b & 0x0F];
+                    out += '}';
+                } else {
+                    out += c;
+                }
+        }
+    }
+    out += '"';
+    return out;
+}
+
+// ---- patterns --------------------------------------------------------------------------
+
+RE2::Options latin1_options() {
+    RE2::Options options;
+    options.set_encoding(RE2::Options::EncodingLatin1);
+    options.set_log_errors(false);
+    return options;
+}
+
+// An acknowledgement: "ok", any number of carriage returns, a line feed.
+const RE2& ok_ack_re() {
+    static const RE2* const OK_ACK_RE = new RE2(R"(ok\r*\n)", latin1_options());
+    return *OK_ACK_RE;
+}
+
+// An "ok" with NUL bytes between its letters, as a noisy link delivers it.
+const RE2& nul_ok_re() {
+    static const RE2* const NUL_OK_RE = new RE2(R"(o\x00+k\r*\n)", latin1_options());
+    return *NUL_OK_RE;
+}
+
+// Position and length of the leftmost match of `re` in `text`.
+std::optional<std::pair<std::size_t, std::size_t>> find(const RE2& re, std::string_view text) {
+    re2::StringPiece match;
+    if (!re.Match(re2::StringPiece(text.data(), text.size()), 0, text.size(), RE2::UNANCHORED,
+                  &match, 1)) {
+        return std::nullopt;
+    }
+    return std::make_pair(static_cast<std::size_t>(match.data() - text.data()), match.size());
+}
+
+std::string op_index_text(const std::optional<std::int64_t>& op_index) {
+    return op_index ? "Some(" + std::to_string(*op_index) + ")" : std::string("None");
+}
+
+constexpr std::string_view HARDWARE_FAULT =
+    "HARDWARE FAULT DETECTED: A corrupted 'ok' acknowledgement with NULL bytes was received. "
+    "This indicates a critical problem with the USB cable, electrical noise (EMI), or power "
+    "supply. The hardware connection MUST be fixed for reliable operation.";
+
+}  // namespace
+
+std::size_t FlowControl::rx_buffer_size() const {
+    std::lock_guard lock(mutex_);
+    return inner_.rx_buffer_size.value_or(DEFAULT_RX_BUFFER_SIZE);
+}
+
+std::optional<std::size_t> FlowControl::stored_rx_buffer_size() const {
+    std::lock_guard lock(mutex_);
+    return inner_.rx_buffer_size;
+}
+
+void FlowControl::set_rx_buffer_size(std::size_t size) {
+    if (size == 0) return;
+    log::info(TARGET, "GRBL RX buffer size set to {} bytes", size);
+    std::lock_guard lock(mutex_);
+    inner_.rx_buffer_size = size;
+}
+
+std::size_t FlowControl::buffer_count() const {
+    std::lock_guard lock(mutex_);
+    return inner_.buffer_count;
+}
+
+bool FlowControl::needs_space_locked(const Inner& inner, std::size_t size) {
+    std::size_t capacity = inner.rx_buffer_size.value_or(DEFAULT_RX_BUFFER_SIZE);
+    // Written as a comparison that cannot overflow for any size.
+    return size > capacity || inner.buffer_count > capacity - size;
+}
+
+bool FlowControl::needs_space(std::size_t size) const {
+    std::lock_guard lock(mutex_);
+    return needs_space_locked(inner_, size);
+}
+
+void FlowControl::track_command(std::size_t size, std::optional<std::int64_t> op_index,
+                                std::string command) {
+    std::lock_guard lock(mutex_);
+    inner_.pending.push_back(PendingCommand{op_index, std::move(command), size});
+    inner_.buffer_count += size;
+}
+
+std::vector<PendingCommand> FlowControl::pending_queue() const {
+    std::lock_guard lock(mutex_);
+    return {inner_.pending.begin(), inner_.pending.end()};
+}
+
+std::optional<PendingCommand> FlowControl::ack_ok_locked(Inner& inner) {
+    if (inner.pending.empty()) return std::nullopt;
+    PendingCommand done = std::move(inner.pending.front());
+    inner.pending.pop_front();
+    log::debug(TARGET, "Buffer ack: freeing {} bytes for {} (op_index={}, remaining: {})",
+               done.size, quoted(done.command), op_index_text(done.op_index), inner.pending.size());
+    inner.buffer_count -= std::min(inner.buffer_count, done.size);
+    return done;
+}
+
+// Frees the oldest line for an "ok", records what to wake, and emits the response.
+void FlowControl::acknowledge_ok_locked(Inner& inner, std::vector<GrblResponse>& out) {
+    std::optional<PendingCommand> acked = ack_ok_locked(inner);
+    inner.space_freed = true;
+    if (inner.pending.empty()) inner.pending_drained = true;
+    out.push_back(GrblResponse{std::move(acked), "ok", GrblResponse::Kind::OK});
+}
+
+void FlowControl::take_acks_locked(Inner& inner, std::vector<GrblResponse>& out) {
+    // Removing a match closes the buffer up around it, which also rejoins a line that
+    // had an "ok" interleaved into it.
+    while (auto match = find(ok_ack_re(), inner.raw)) {
+        inner.raw.erase(match->first, match->second);
+        acknowledge_ok_locked(inner, out);
+    }
+}
+
+void FlowControl::take_nul_corrupted_acks_locked(Inner& inner, std::vector<GrblResponse>& out) {
+    while (auto match = find(nul_ok_re(), inner.raw)) {
+        inner.raw.erase(match->first, match->second);
+        log::error(TARGET, "{}", HARDWARE_FAULT);
+        acknowledge_ok_locked(inner, out);
+    }
+}
+
+void FlowControl::take_error_replies_locked(Inner& inner, std::vector<GrblResponse>& out) {
+    std::size_t from = 0;
+    for (;;) {
+        std::size_t start = inner.raw.find("error:", from);
+        if (start == std::string::npos) return;
+        std::size_t newline = inner.raw.find('\n', start);
+        if (newline == std::string::npos) return;  // the rest of the reply is still coming
+        std::string reply = inner.raw.substr(start, newline + 1 - start);
+        inner.raw.erase(start, reply.size());
+        from = start;
+        if (!is_valid_utf8(reply)) continue;
+        std::string line(trim_whitespace(reply));
+        log::debug(TARGET, "Extracted '{}' from raw buffer (interleaved recovery)", line);
+        // An error reply answers the oldest line just as an "ok" does, but the response
+        // does not carry it.
+        ack_ok_locked(inner);
+        inner.space_freed = true;
+        if (inner.pending.empty()) inner.pending_drained = true;
+        out.push_back(GrblResponse{std::nullopt, std::move(line), GrblResponse::Kind::ERROR});
+    }
+}
+
+void FlowControl::take_lines_locked(Inner& inner, std::vector<GrblResponse>& out) {
+    std::size_t newline;
+    while ((newline = inner.raw.find('\n')) != std::string::npos) {
+        std::string bytes = inner.raw.substr(0, newline + 1);
+        inner.raw.erase(0, newline + 1);
+        if (!is_valid_utf8(bytes)) {
+            log::warn(TARGET, "{}", "Dropped invalid UTF-8 bytes");  // format() needs an argument
+            continue;
+        }
+        std::string_view line = trim_whitespace(bytes);
+        if (line.empty()) continue;
+        if (line == "ok") {
+            // An "ok" with other whitespace around it than carriage returns.
+            acknowledge_ok_locked(inner, out);
+            continue;
+        }
+        out.push_back(
+            GrblResponse{std::nullopt, std::string(line), GrblResponse::Kind::OTHER_LINE});
+    }
+}
+
+std::vector<GrblResponse> FlowControl::parse_incoming(std::span<const std::uint8_t> bytes) {
+    std::vector<GrblResponse> out;
+    std::lock_guard lock(mutex_);
+    inner_.raw.append(reinterpret_cast<const char*>(bytes.data()), bytes.size());
+    take_acks_locked(inner_, out);
+    take_nul_corrupted_acks_locked(inner_, out);
+    take_error_replies_locked(inner_, out);
+    take_lines_locked(inner_, out);
+    return out;
+}
+
+void FlowControl::flush_notifications() {
+    bool space;
+    bool drained;
+    {
+        std::lock_guard lock(mutex_);
+        space = std::exchange(inner_.space_freed, false);
+        drained = std::exchange(inner_.pending_drained, false);
+    }
+    if (space) space_freed_.notify();
+    if (drained) pending_drained_.notify();
+}
+
+void FlowControl::notify_space_freed() {
+    space_freed_.notify();
+}
+
+void FlowControl::reset_flow_control() {
+    {
+        std::lock_guard lock(mutex_);
+        inner_.buffer_count = 0;
+        inner_.pending.clear();
+    }
+    space_freed_.notify();
+    pending_drained_.notify();
+}
+
+void FlowControl::reset() {
+    reset_flow_control();
+    std::lock_guard lock(mutex_);
+    inner_.raw.clear();
+}
+
+asio::awaitable<bool> FlowControl::wait_for_space(std::size_t size, rt::Duration timeout) {
+    const rt::Clock::time_point deadline = rt::Clock::now() + timeout;
+    for (;;) {
+        if (!needs_space(size)) co_return true;
+        rt::Clock::time_point now = rt::Clock::now();
+        if (now >= deadline) co_return false;
+        // Take the epoch before the final check: an acknowledgement flushed in between
+        // then ends the wait at once instead of being missed.
+        rt::Notify::Epoch seen = space_freed_.epoch();
+        if (!needs_space(size)) co_return true;
+        bool woken = co_await rt::with_timeout(space_freed_.notified(seen), deadline - now);
+        if (!woken) co_return !needs_space(size);
+    }
+}
+
+asio::awaitable<bool> FlowControl::wait_pending_empty(std::optional<rt::Duration> timeout) {
+    std::optional<rt::Clock::time_point> deadline;
+    if (timeout) deadline = rt::Clock::now() + *timeout;
+    auto still_pending = [this] {
+        std::lock_guard lock(mutex_);
+        return !inner_.pending.empty();
+    };
+    for (;;) {
+        if (!still_pending()) co_return false;
+        rt::Notify::Epoch seen = pending_drained_.epoch();
+        if (!still_pending()) co_return false;
+        if (!deadline) {
+            co_await pending_drained_.notified(seen);
+            continue;
+        }
+        rt::Clock::time_point now = rt::Clock::now();
+        if (now >= *deadline) co_return still_pending();
+        bool woken = co_await rt::with_timeout(pending_drained_.notified(seen), *deadline - now);
+        if (!woken) co_return still_pending();
+    }
+}
+
+}  // namespace vantorix::grbl
