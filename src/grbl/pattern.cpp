@@ -28,13 +28,15 @@ bool is_ascii(std::string_view text) {
                        [](char c) { return static_cast<unsigned char>(c) < 0x80; });
 }
 
-std::string with_ascii_digits(std::string pattern) {
+std::string with_ascii_digits(std::string_view pattern) {
     constexpr std::string_view UNICODE_DIGIT = R"(\p{Nd})";
-    for (std::size_t pos = pattern.find(UNICODE_DIGIT); pos != std::string::npos;
-         pos = pattern.find(UNICODE_DIGIT, pos)) {
-        pattern.replace(pos, UNICODE_DIGIT.size(), R"(\d)");
+    std::string out;
+    out.reserve(pattern.size());
+    for (std::size_t pos; (pos = pattern.find(UNICODE_DIGIT)) != std::string_view::npos;) {
+        out.append(pattern.substr(0, pos)).append(R"(\d)");
+        pattern.remove_prefix(pos + UNICODE_DIGIT.size());
     }
-    return pattern;
+    return out.append(pattern);
 }
 
 bool has_nonzero_integer_digit(std::string_view text) {

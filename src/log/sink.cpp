@@ -143,6 +143,11 @@ std::string format_log_line(long long unix_millis, Level level, std::string_view
     return line;
 }
 
+Logger& bridge_logger() {
+    static BridgeLogger bridge;
+    return bridge;
+}
+
 void init_logging(const std::optional<std::string>& filter,
                   const std::optional<std::string>& path) {
     ParsedFilter parsed = parse_filter(choose_filter_text(filter));
@@ -158,8 +163,7 @@ void init_logging(const std::optional<std::string>& filter,
         file = ::open(path->c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0666);
     }
 
-    static BridgeLogger bridge;
-    set_logger(&bridge);
+    set_logger(&bridge_logger());
 
     int previous = -1;
     {

@@ -18,6 +18,9 @@ inline constexpr const char* LOG_FILTER_ENV = "VANTORIX_LOG";
 // file that cannot be opened sends output to stderr instead.
 void init_logging(const std::optional<std::string>& filter, const std::optional<std::string>& path);
 
+// The sink itself, which init_logging installs behind the facade.
+Logger& bridge_logger();
+
 // "[2024-03-05T07:08:09.010Z WARN  vantorix::grbl::session] message\n" for a time given
 // in milliseconds since the Unix epoch.
 std::string format_log_line(long long unix_millis, Level level, std::string_view target,
