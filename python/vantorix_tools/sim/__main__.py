@@ -43,13 +43,13 @@ def main(argv: Optional[List[str]] = None) -> int:
     else:
         server = TcpServer(sim, port=args.tcp, host=args.host)
     stop = threading.Event()
-    signal.signal(signal.SIGTERM, lambda *_: stop.set())
+    # Both signals only set the event, so a Ctrl-C at any moment ends the loop below and the
+    # server is always stopped the same way.
+    for signum in (signal.SIGINT, signal.SIGTERM):
+        signal.signal(signum, lambda *_: stop.set())
     with server:
         print(server.device if args.pty else server.port, flush=True)
-        try:
-            while not stop.wait(0.2) and server.running:
-                pass
-        except KeyboardInterrupt:
+        while not stop.wait(0.2) and server.running:
             pass
     return 0
 
