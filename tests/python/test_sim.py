@@ -258,7 +258,7 @@ def test_jog_runs_in_jog_state_and_cancels(sim, clock):
 
 
 def test_jog_respects_soft_limits(instant):
-    instant.exchange(b"$20=1\n$J=G90 X-300 F100\n")
+    assert instant.exchange(b"$20=1\n") == b"ok\r\n"
     assert instant.exchange(b"$J=G90 X-300 F100\n") == b"error:15\r\n"
     assert instant.exchange(b"$J=G90 X-10 F100\n") == b"ok\r\n"
 
@@ -331,6 +331,20 @@ def test_homing_takes_time_and_sets_the_position(make_sim, clock):
     assert sim.exchange(b"") == b"ok\r\n"
     assert sim.state == "Idle"
     assert sim.machine_position == (-1.0, -2.0, -3.0)
+
+
+def test_alarm_during_homing_abandons_the_cycle(make_sim, clock):
+    sim = make_sim(homing_time=1.0)
+    sim.exchange(b"$H\n")
+    sim.raise_alarm(9)
+    assert sim.state == "Alarm"
+    clock.advance(2.0)
+    assert sim.exchange(b"") == b"ALARM:9\r\n"  # the cycle never answers
+    assert sim.rx_buffer_used == 0
+    sim.exchange(b"$H\n")
+    clock.advance(1.0)
+    assert sim.exchange(b"") == b"ok\r\n"
+    assert sim.state == "Idle"
 
 
 def test_homing_disabled_and_reset_during_homing(make_sim, clock):

@@ -61,6 +61,12 @@ class GrblSimulator(SystemCommands, ProgramExecution):
     Time comes from ``clock`` (``time.monotonic`` by default); tests can pass their own.
     Every public method is thread-safe.
 
+    What a test can inspect: ``overflows`` (one :class:`Overflow` per line that did not fit
+    into the receive buffer), ``history`` (the last 10000 executed lines with their replies,
+    ``None`` for a line discarded without one), ``settings``, ``state``,
+    ``machine_position``, ``work_position``, ``rx_buffer_used``, ``planner_used``,
+    ``dropped_oks`` and ``link_drops``.
+
     Options are the fields of :class:`SimConfig`, as keyword arguments or as ``config=``.
     """
 
@@ -422,6 +428,7 @@ class GrblSimulator(SystemCommands, ProgramExecution):
             self._rx_used -= active.size
             self.history.append((active.text, None))
             active.steps.close()
+        self._homing = False
 
     def _plan(self, plan: Plan) -> None:
         start = self._planner[-1].target if self._planner else self._pos

@@ -33,7 +33,8 @@ class Move:
         return tuple(s + (t - s) * f for s, t in zip(self.start, self.target))  # type: ignore
 
 
-def move_minutes(start: Vec, target: Vec, feed: Optional[float], max_rates: Sequence[float]) -> float:
+def move_minutes(start: Vec, target: Vec, feed: Optional[float],
+                 max_rates: Sequence[float]) -> float:
     """Physical duration of a straight move in minutes.
 
     ``feed`` None is a rapid move at the axes' maximum rates; a feed move is never faster
