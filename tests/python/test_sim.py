@@ -74,6 +74,7 @@ REPLIES = [
     pytest.param(b"G10 L2 P7 X1\n", b"error:29\r\n", id="no-such-coordinate-system"),
     pytest.param(b"G10 L3 P1 X1\n", b"error:20\r\n", id="g10-unsupported-l"),
     pytest.param(b"T300\n", b"error:38\r\n", id="tool-number-too-high"),
+    pytest.param(b"G53 G2 X1 I1 F1\n", b"error:30\r\n", id="g53-needs-g0-or-g1"),
     pytest.param(b"G1 X1 F10 P2\n", b"error:36\r\n", id="unused-word"),
     pytest.param(b"G0 X" + b"1" * 80 + b"\n", b"error:11\r\n", id="line-too-long"),
     pytest.param(b"$J=G91 X1\n", b"error:22\r\n", id="jog-without-feed"),

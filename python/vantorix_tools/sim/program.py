@@ -196,7 +196,7 @@ class ProgramExecution:
         moves = bool(axis_words) and non_modal not in _AXIS_NONMODAL and block.group("tlo") is None
         if moves and motion == "G80":
             raise GrblError(ERROR_AXIS_WORDS_EXIST)
-        if non_modal == "G53" and not (moves and motion in ("G0", "G1")):
+        if non_modal == "G53" and motion not in ("G0", "G1"):
             raise GrblError(ERROR_G53_INVALID_MOTION_MODE)
 
         target: Vec = self._gc_pos
@@ -281,7 +281,7 @@ class ProgramExecution:
             self.g92 = (0.0, 0.0, 0.0)
             self._offsets_changed()
 
-        if motion_word and non_modal != "G53":
+        if motion_word:
             m.motion = motion
         if moves:
             yield from self._run_motion(motion, target, feed, feed_mode, values, segments)
