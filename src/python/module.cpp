@@ -2,6 +2,7 @@
 // vantorix.grbl.types and vantorix.grbl.parser, and hands the runtime's shutdown hook
 // to atexit. The submodules are plain attributes, not entries of sys.modules.
 #include "python/functions.hpp"
+#include "python/grbl/mock.hpp"
 #include "python/grbl/parser.hpp"
 #include "python/grbl/types.hpp"
 #include "python/logging.hpp"
@@ -30,6 +31,7 @@ void register_grbl_module(PyObject* grbl) {
     check(PyModule_AddObjectRef(grbl, "__doc__", new_str(GRBL_DOC).get()));
     PyRef all = PyRef::consuming(Py_BuildValue("[sss]", "GrblSession", "MockTransport", "types"));
     check(PyModule_AddObjectRef(grbl, "__all__", all.get()));
+    check(PyModule_AddType(grbl, mock_transport_type()));
     attach_submodule(grbl, "types", register_types_module);
     attach_submodule(grbl, "parser", register_parser_module);
 }
@@ -46,6 +48,7 @@ int exec_module(PyObject* module) {
             PyErr_Format(PyExc_TypeError, "expected a module, got %s", Py_TYPE(module)->tp_name);
             throw PyErrorSet{};
         }
+        install_runtime_hooks();
         add_function(module, init_logging_def());
         attach_submodule(module, "grbl", register_grbl_module);
         register_atexit_hook(module);

@@ -1,5 +1,7 @@
 #include "rt/runtime.hpp"
 
+#include <cxxabi.h>
+
 #include <asio/executor_work_guard.hpp>
 #include <asio/io_context.hpp>
 #include <atomic>
@@ -35,6 +37,10 @@ struct Runtime::Impl {
             try {
                 io.run();
                 break;
+            } catch (abi::__forced_unwind&) {
+                // The interpreter ends this thread (it took the GIL during finalisation);
+                // swallowing the unwind would abort the process.
+                throw;
             } catch (const std::exception& e) {
                 log::error(TARGET, "Unhandled exception in a runtime worker: {}", e.what());
             } catch (...) {

@@ -1,5 +1,7 @@
 #include "rt/timeout.hpp"
 
+#include <cxxabi.h>
+
 namespace vantorix::rt {
 
 asio::awaitable<void> sleep_until(Clock::time_point deadline) {
@@ -23,6 +25,8 @@ asio::awaitable<Outcome<Done>> capture(asio::awaitable<void> op) {
     try {
         co_await std::move(op);
         outcome.value.emplace();
+    } catch (abi::__forced_unwind&) {
+        throw;
     } catch (...) {
         outcome.error = std::current_exception();
     }

@@ -2,6 +2,8 @@
 // All of them run on the calling task's executor (a strand) and honour task abort.
 #pragma once
 
+#include <cxxabi.h>
+
 #include <asio/awaitable.hpp>
 #include <asio/experimental/awaitable_operators.hpp>
 #include <asio/post.hpp>
@@ -40,6 +42,8 @@ asio::awaitable<Outcome<T>> capture(asio::awaitable<T> op) {
     try {
         T value = co_await std::move(op);
         outcome.value.emplace(std::move(value));
+    } catch (abi::__forced_unwind&) {
+        throw;
     } catch (...) {
         outcome.error = std::current_exception();
     }
