@@ -24,15 +24,14 @@ namespace {
 
 }  // namespace
 
-void raise_argument_error(const char* name, PyObject* type, std::string_view reason) {
-    std::string message = "argument '";
-    message += name;
-    message += "': ";
+void raise_labelled_error(std::string_view label, PyObject* type, std::string_view reason) {
+    std::string message(label);
+    message += ": ";
     message += reason;
     raise_with_message(type, message);
 }
 
-void reraise_as_argument_error(const char* name) {
+void reraise_labelled(std::string_view label) {
     PyObject *type, *value, *traceback;
     PyErr_Fetch(&type, &value, &traceback);
     PyErr_NormalizeException(&type, &value, &traceback);
@@ -48,7 +47,15 @@ void reraise_as_argument_error(const char* name) {
         }
         PyErr_Clear();
     }
-    raise_argument_error(name, owned_type.get(), reason);
+    raise_labelled_error(label, owned_type.get(), reason);
+}
+
+void raise_argument_error(const char* name, PyObject* type, std::string_view reason) {
+    raise_labelled_error(std::string("argument '") + name + "'", type, reason);
+}
+
+void reraise_as_argument_error(const char* name) {
+    reraise_labelled(std::string("argument '") + name + "'");
 }
 
 std::string type_name(PyObject* value) { return Py_TYPE(value)->tp_name; }

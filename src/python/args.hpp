@@ -12,6 +12,13 @@
 
 namespace vantorix::python {
 
+// Raises `type` with "<label>: <reason>".
+[[noreturn]] void raise_labelled_error(std::string_view label, PyObject* type,
+                                       std::string_view reason);
+// Rewrites the Python error that is currently set into the same exception type with the
+// message "<label>: <original message>", then throws PyErrorSet.
+[[noreturn]] void reraise_labelled(std::string_view label);
+
 // Raises `type` with "argument '<name>': <reason>".
 [[noreturn]] void raise_argument_error(const char* name, PyObject* type, std::string_view reason);
 // Rewrites the Python error that is currently set into the same exception type with
