@@ -11,10 +11,22 @@ struct StatusNames {
 };
 
 constexpr std::array<StatusNames, DEVICE_STATUS_COUNT> STATUS_NAMES{{
-    {"UNKNOWN", "Unknown"}, {"IDLE", "Idle"},     {"RUN", "Run"},       {"HOLD", "Hold"},
-    {"JOG", "Jog"},         {"ALARM", "Alarm"},   {"DOOR", "Door"},     {"CHECK", "Check"},
-    {"HOME", "Home"},       {"SLEEP", "Sleep"},   {"TOOL", "Tool"},     {"QUEUE", "Queue"},
-    {"LOCK", "Lock"},       {"UNLOCK", "Unlock"}, {"CYCLE", "Cycle"},   {"TEST", "Test"},
+    {"UNKNOWN", "Unknown"},
+    {"IDLE", "Idle"},
+    {"RUN", "Run"},
+    {"HOLD", "Hold"},
+    {"JOG", "Jog"},
+    {"ALARM", "Alarm"},
+    {"DOOR", "Door"},
+    {"CHECK", "Check"},
+    {"HOME", "Home"},
+    {"SLEEP", "Sleep"},
+    {"TOOL", "Tool"},
+    {"QUEUE", "Queue"},
+    {"LOCK", "Lock"},
+    {"UNLOCK", "Unlock"},
+    {"CYCLE", "Cycle"},
+    {"TEST", "Test"},
 }};
 
 constexpr std::array<std::string_view, 8> TRANSPORT_NAMES{

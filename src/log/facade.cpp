@@ -15,16 +15,22 @@ constexpr std::array<std::string_view, 6> LEVEL_NAMES{"OFF",  "ERROR", "WARN",
                                                       "INFO", "DEBUG", "TRACE"};
 }  // namespace
 
-std::string_view level_name(Level level) { return LEVEL_NAMES[static_cast<std::size_t>(level)]; }
+std::string_view level_name(Level level) {
+    return LEVEL_NAMES[static_cast<std::size_t>(level)];
+}
 
 void set_logger(Logger* logger) {
     Logger* expected = nullptr;
     INSTALLED.compare_exchange_strong(expected, logger, std::memory_order_acq_rel);
 }
 
-void set_max_level(Level level) { detail::MAX_LEVEL.store(level, std::memory_order_relaxed); }
+void set_max_level(Level level) {
+    detail::MAX_LEVEL.store(level, std::memory_order_relaxed);
+}
 
-Level max_level() { return detail::MAX_LEVEL.load(std::memory_order_relaxed); }
+Level max_level() {
+    return detail::MAX_LEVEL.load(std::memory_order_relaxed);
+}
 
 namespace detail {
 void dispatch(Level level, std::string_view target, std::string message) {

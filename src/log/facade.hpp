@@ -31,7 +31,7 @@ struct Record {
 
 // The sink behind the facade. Called from any thread; implementations synchronise.
 class Logger {
-public:
+  public:
     virtual ~Logger() = default;
     virtual bool enabled(const Metadata& metadata) const = 0;
     virtual void log(const Record& record) = 0;

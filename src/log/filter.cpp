@@ -1,7 +1,7 @@
 #include "log/filter.hpp"
 
-#include <algorithm>
 #include <re2/re2.h>
+#include <algorithm>
 
 namespace vantorix::log {
 namespace {
@@ -28,7 +28,9 @@ std::vector<std::string_view> split(std::string_view text, char sep) {
     }
 }
 
-std::size_t prefix_length(const Directive& d) { return d.target ? d.target->size() : 0; }
+std::size_t prefix_length(const Directive& d) {
+    return d.target ? d.target->size() : 0;
+}
 
 }  // namespace
 
@@ -73,8 +75,8 @@ struct FilterParser {
     void expression(std::string_view text) {
         RE2::Options options;
         options.set_log_errors(false);
-        auto compiled = std::make_shared<const RE2>(re2::StringPiece(text.data(), text.size()),
-                                                    options);
+        auto compiled =
+            std::make_shared<const RE2>(re2::StringPiece(text.data(), text.size()), options);
         if (!compiled->ok()) {
             result.errors.push_back("invalid regex filter - " + compiled->error());
             return;
@@ -104,8 +106,7 @@ struct FilterParser {
 };
 
 std::optional<Level> parse_level(std::string_view text) {
-    static constexpr std::string_view NAMES[] = {"off",  "error", "warn",
-                                                 "info", "debug", "trace"};
+    static constexpr std::string_view NAMES[] = {"off", "error", "warn", "info", "debug", "trace"};
     for (std::size_t i = 0; i < std::size(NAMES); ++i) {
         std::string_view name = NAMES[i];
         if (text.size() == name.size() &&
@@ -118,7 +119,9 @@ std::optional<Level> parse_level(std::string_view text) {
     return std::nullopt;
 }
 
-ParsedFilter parse_filter(std::string_view text) { return FilterParser{}.parse(text); }
+ParsedFilter parse_filter(std::string_view text) {
+    return FilterParser{}.parse(text);
+}
 
 bool Filter::allows(Level level, std::string_view target) const {
     for (auto it = directives_.rbegin(); it != directives_.rend(); ++it) {

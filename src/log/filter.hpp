@@ -22,7 +22,7 @@ struct Directive {
 };
 
 class Filter {
-public:
+  public:
     // Levels and target prefixes only: the longest matching prefix decides, and a
     // record that no directive matches is refused.
     bool allows(Level level, std::string_view target) const;
@@ -33,7 +33,7 @@ public:
     const std::vector<Directive>& directives() const { return directives_; }
     bool has_expression() const { return expression_ != nullptr; }
 
-private:
+  private:
     friend struct FilterParser;
     std::vector<Directive> directives_;  // sorted by ascending prefix length
     std::shared_ptr<const re2::RE2> expression_;

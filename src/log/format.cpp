@@ -5,7 +5,9 @@
 
 namespace vantorix::log {
 
-void append_value(std::string& out, std::string_view value) { out.append(value); }
+void append_value(std::string& out, std::string_view value) {
+    out.append(value);
+}
 
 void append_value(std::string& out, long long value) {
     char buf[24];
@@ -33,14 +35,17 @@ void append_value(std::string& out, double value) {
     out.append(buf, res.ptr);
 }
 
-void append_value(std::string& out, bool value) { out += value ? "true" : "false"; }
+void append_value(std::string& out, bool value) {
+    out += value ? "true" : "false";
+}
 
-void append_value(std::string& out, char value) { out.push_back(value); }
+void append_value(std::string& out, char value) {
+    out.push_back(value);
+}
 
 namespace detail {
 
-std::string_view append_until_placeholder(std::string& out, std::string_view pattern,
-                                          bool& found) {
+std::string_view append_until_placeholder(std::string& out, std::string_view pattern, bool& found) {
     std::size_t i = 0;
     while (i < pattern.size()) {
         char c = pattern[i];

@@ -40,8 +40,7 @@ inline void append_value(std::string& out, float value) {
 namespace detail {
 // Appends the literal text of `pattern` up to the next placeholder and returns the rest
 // after it; returns an empty view with `found` false when no placeholder is left.
-std::string_view append_until_placeholder(std::string& out, std::string_view pattern,
-                                          bool& found);
+std::string_view append_until_placeholder(std::string& out, std::string_view pattern, bool& found);
 }  // namespace detail
 
 template <typename... Args>

@@ -75,7 +75,7 @@ std::string choose_filter_text(const std::optional<std::string>& filter) {
 }
 
 class BridgeLogger final : public Logger {
-public:
+  public:
     bool enabled(const Metadata& metadata) const override {
         std::lock_guard lock(LOGGER_MUTEX);
         return LOGGER && LOGGER->filter.allows(metadata.level, metadata.target);

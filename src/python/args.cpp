@@ -58,7 +58,9 @@ void reraise_as_argument_error(const char* name) {
     reraise_labelled(std::string("argument '") + name + "'");
 }
 
-std::string type_name(PyObject* value) { return Py_TYPE(value)->tp_name; }
+std::string type_name(PyObject* value) {
+    return Py_TYPE(value)->tp_name;
+}
 
 std::int64_t to_i64(PyObject* value, const char* name) {
     PyObject* index = PyNumber_Index(value);

@@ -46,8 +46,7 @@ std::string_view to_string_view(PyObject* value, const char* name);
 template <typename... Out>
 void parse_arguments(PyObject* args, PyObject* kwargs, const char* format,
                      const char* const* keywords, Out**... out) {
-    if (!PyArg_ParseTupleAndKeywords(args, kwargs, format, const_cast<char**>(keywords),
-                                     out...)) {
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, format, const_cast<char**>(keywords), out...)) {
         throw PyErrorSet{};
     }
 }

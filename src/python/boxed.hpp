@@ -10,8 +10,7 @@ namespace vantorix::python {
 
 template <typename T>
 struct Boxed {
-    PyObject_HEAD
-    T value;
+    PyObject_HEAD T value;
 };
 
 template <typename T>

@@ -104,7 +104,8 @@ void PyEvents::capture_loop() {
 
 void PyEvents::set_progress_callback(PyObject* callback) {
     SharedRef replacement;
-    if (callback != nullptr && callback != Py_None) replacement = SharedRef(PyRef::owning(callback));
+    if (callback != nullptr && callback != Py_None)
+        replacement = SharedRef(PyRef::owning(callback));
     std::lock_guard lock(progress_mutex_);
     progress_callback_.swap(replacement);
 }
@@ -123,8 +124,7 @@ PyEvents::Scheduled PyEvents::schedule_drain() {
         return Scheduled::FAILED;
     }
     PyRef drainer = PyRef::consuming(drainer_object);
-    PyObject* result =
-        PyObject_CallMethod(loop.get(), "call_soon_threadsafe", "O", drainer.get());
+    PyObject* result = PyObject_CallMethod(loop.get(), "call_soon_threadsafe", "O", drainer.get());
     if (result == nullptr) return Scheduled::FAILED;
     Py_DECREF(result);
     return Scheduled::YES;
@@ -143,8 +143,11 @@ void PyEvents::emit(const char* name, BuildPayload build) {
     }
     if (!queue_->push(name, std::move(payload))) return;
     switch (schedule_drain()) {
-        case Scheduled::YES: return;
-        case Scheduled::NO_LOOP: queue_->unschedule(); return;
+        case Scheduled::YES:
+            return;
+        case Scheduled::NO_LOOP:
+            queue_->unschedule();
+            return;
         case Scheduled::FAILED:
             queue_->unschedule();
             log::warn(TARGET, "failed to schedule session event {}: {}", name, take_error_text());

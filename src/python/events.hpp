@@ -15,7 +15,7 @@
 namespace vantorix::python {
 
 class EventQueue {
-public:
+  public:
     struct Event {
         std::string name;
         SharedRef payload;
@@ -28,15 +28,14 @@ public:
     // Gives up a requested drain that could not be scheduled.
     void unschedule() { scheduled_.store(false); }
 
-private:
+  private:
     std::mutex mutex_;
     std::vector<Event> events_;
     std::atomic<bool> scheduled_{false};
 };
 
-class PyEvents final : public grbl::SessionEvents,
-                       public std::enable_shared_from_this<PyEvents> {
-public:
+class PyEvents final : public grbl::SessionEvents, public std::enable_shared_from_this<PyEvents> {
+  public:
     // `callback` may be None (no event callback). Call with the interpreter lock held.
     static std::shared_ptr<PyEvents> create(PyObject* callback);
 
@@ -60,7 +59,7 @@ public:
     // The drain, on the loop thread with the interpreter lock held.
     void drain();
 
-private:
+  private:
     PyEvents() = default;
 
     // Builds the payload under the interpreter lock and queues the event.

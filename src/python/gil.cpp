@@ -15,9 +15,13 @@ std::atomic<bool> HAS_DEFERRED{false};
 
 }  // namespace
 
-bool python_alive() { return PYTHON_ALIVE.load(std::memory_order_acquire); }
+bool python_alive() {
+    return PYTHON_ALIVE.load(std::memory_order_acquire);
+}
 
-void mark_python_gone() { PYTHON_ALIVE.store(false, std::memory_order_release); }
+void mark_python_gone() {
+    PYTHON_ALIVE.store(false, std::memory_order_release);
+}
 
 void release_deferred() {
     if (!HAS_DEFERRED.load(std::memory_order_acquire)) return;

@@ -20,13 +20,13 @@ void release_deferred();
 // Holds the interpreter lock for its lifetime (PyGILState_Ensure / Release) and, on
 // entry, releases references dropped earlier on threads without the lock.
 class Gil {
-public:
+  public:
     Gil() : state_(PyGILState_Ensure()) { release_deferred(); }
     ~Gil() { PyGILState_Release(state_); }
     Gil(const Gil&) = delete;
     Gil& operator=(const Gil&) = delete;
 
-private:
+  private:
     PyGILState_STATE state_;
 };
 
@@ -34,7 +34,7 @@ private:
 // release is queued and done the next time our code holds the lock (after the exit hook
 // the reference is simply left, as the interpreter is going away).
 class SharedRef {
-public:
+  public:
     SharedRef() = default;
     explicit SharedRef(PyRef ref) : object_(ref.release()) {}
     SharedRef(SharedRef&& other) noexcept : object_(std::exchange(other.object_, nullptr)) {}
@@ -53,7 +53,7 @@ public:
     void reset();
     void swap(SharedRef& other) noexcept { std::swap(object_, other.object_); }
 
-private:
+  private:
     PyObject* object_ = nullptr;
 };
 

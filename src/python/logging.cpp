@@ -34,6 +34,8 @@ PyMethodDef INIT_LOGGING = {
 
 }  // namespace
 
-PyMethodDef* init_logging_def() { return &INIT_LOGGING; }
+PyMethodDef* init_logging_def() {
+    return &INIT_LOGGING;
+}
 
 }  // namespace vantorix::python

@@ -11,10 +11,16 @@ PyRef session_error_to_python(const grbl::SessionError& error) {
     PyObject* type = PyExc_RuntimeError;
     switch (error.kind()) {
         case grbl::SessionError::Kind::CONNECTION:
-        case grbl::SessionError::Kind::BUFFER_STALL: type = PyExc_ConnectionError; break;
-        case grbl::SessionError::Kind::TIMEOUT: type = PyExc_TimeoutError; break;
+        case grbl::SessionError::Kind::BUFFER_STALL:
+            type = PyExc_ConnectionError;
+            break;
+        case grbl::SessionError::Kind::TIMEOUT:
+            type = PyExc_TimeoutError;
+            break;
         case grbl::SessionError::Kind::DEVICE:
-        case grbl::SessionError::Kind::OTHER: type = PyExc_RuntimeError; break;
+        case grbl::SessionError::Kind::OTHER:
+            type = PyExc_RuntimeError;
+            break;
     }
     PyRef message = new_str(error.text());
     return PyRef::consuming(PyObject_CallOneArg(type, message.get()));
@@ -41,8 +47,8 @@ void complete_future(const LoopAndFuture& target, PyObject* value, PyObject* err
     PyObject* setter = PyObject_GetAttrString(target.future.get(), method);
     PyObject* scheduled = nullptr;
     if (setter != nullptr) {
-        scheduled = PyObject_CallMethod(target.loop.get(), "call_soon_threadsafe", "OO", setter,
-                                        argument);
+        scheduled =
+            PyObject_CallMethod(target.loop.get(), "call_soon_threadsafe", "OO", setter, argument);
         Py_DECREF(setter);
     }
     if (scheduled == nullptr) {
@@ -54,7 +60,9 @@ void complete_future(const LoopAndFuture& target, PyObject* value, PyObject* err
     Py_DECREF(scheduled);
 }
 
-void spawn_detached(asio::awaitable<void> task) { rt::spawn(std::move(task)); }
+void spawn_detached(asio::awaitable<void> task) {
+    rt::spawn(std::move(task));
+}
 
 PyRef internal_error_to_python(std::exception_ptr error) {
     std::string text = "internal error";

@@ -6,8 +6,8 @@
 // own thread through `loop.call_soon_threadsafe`.
 #pragma once
 
-#include <asio/awaitable.hpp>
 #include <cxxabi.h>
+#include <asio/awaitable.hpp>
 
 #include <exception>
 #include <optional>
@@ -94,8 +94,8 @@ template <typename T, typename Convert>
 PyRef spawn_future(asio::awaitable<grbl::Result<T>> work, Convert convert) {
     detail::LoopAndFuture target = detail::create_future();
     PyRef future = target.future.ref();
-    detail::spawn_detached(detail::bridged_task<T, Convert>(std::move(work), convert,
-                                                            std::move(target)));
+    detail::spawn_detached(
+        detail::bridged_task<T, Convert>(std::move(work), convert, std::move(target)));
     return future;
 }
 

@@ -24,7 +24,7 @@ struct PyErrorSet : std::exception {
 };
 
 class PyRef {
-public:
+  public:
     PyRef() = default;
     // Takes over a new reference; NULL means the C API call failed with an error set.
     static PyRef consuming(PyObject* object) {
@@ -56,7 +56,7 @@ public:
     explicit operator bool() const { return object_ != nullptr; }
     void swap(PyRef& other) noexcept { std::swap(object_, other.object_); }
 
-private:
+  private:
     explicit PyRef(PyObject* object) : object_(object) {}
     PyObject* object_ = nullptr;
 };
@@ -96,7 +96,9 @@ int guarded_status(Body&& body) {
     });
 }
 
-inline PyRef none() { return PyRef::owning(Py_None); }
+inline PyRef none() {
+    return PyRef::owning(Py_None);
+}
 
 inline PyRef new_str(std::string_view text) {
     return PyRef::consuming(

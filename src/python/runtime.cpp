@@ -6,11 +6,11 @@
 #include <chrono>
 #include <string>
 
+#include "python/gil.hpp"
 #include "rt/duration_text.hpp"
 #include "rt/runtime.hpp"
 #include "rt/task.hpp"
 #include "rt/timeout.hpp"
-#include "python/gil.hpp"
 
 namespace vantorix::python {
 namespace {
@@ -26,7 +26,8 @@ asio::awaitable<void> gil_watchdog() {
     for (;;) {
         co_await rt::sleep_for(WATCHDOG_PERIOD);
         if (rt::shutdown_requested() || !python_alive()) co_return;
-        auto elapsed = std::chrono::duration_cast<std::chrono::seconds>(steady_clock::now() - start);
+        auto elapsed =
+            std::chrono::duration_cast<std::chrono::seconds>(steady_clock::now() - start);
         auto before = steady_clock::now();
         Gil gil;
         auto took = steady_clock::now() - before;
@@ -43,10 +44,8 @@ PyObject* py_shutdown_runtime(PyObject*, PyObject*) {
     // that was already waiting for it can finish its short step instead of holding the
     // shutdown up to its limit.
     mark_python_gone();
-    Py_BEGIN_ALLOW_THREADS
-    rt::shutdown_runtime();
-    Py_END_ALLOW_THREADS
-    Py_RETURN_NONE;
+    Py_BEGIN_ALLOW_THREADS rt::shutdown_runtime();
+    Py_END_ALLOW_THREADS Py_RETURN_NONE;
 }
 
 PyMethodDef SHUTDOWN_RUNTIME = {
@@ -68,6 +67,8 @@ void install_runtime_hooks() {
     });
 }
 
-PyMethodDef* shutdown_runtime_def() { return &SHUTDOWN_RUNTIME; }
+PyMethodDef* shutdown_runtime_def() {
+    return &SHUTDOWN_RUNTIME;
+}
 
 }  // namespace vantorix::python

@@ -9,9 +9,11 @@ namespace {
 char32_t next_code_point(std::string_view s, std::size_t& i) {
     auto byte = [&](std::size_t k) { return static_cast<unsigned char>(s[k]); };
     unsigned char c = byte(i);
-    std::size_t extra = c < 0x80 ? 0 : (c & 0xE0) == 0xC0 ? 1 : (c & 0xF0) == 0xE0 ? 2
-                                   : (c & 0xF8) == 0xF0   ? 3
-                                                          : 4;
+    std::size_t extra = c < 0x80             ? 0
+                        : (c & 0xE0) == 0xC0 ? 1
+                        : (c & 0xF0) == 0xE0 ? 2
+                        : (c & 0xF8) == 0xF0 ? 3
+                                             : 4;
     if (extra == 0) {
         ++i;
         return c;
@@ -59,20 +61,34 @@ void append_quoted_literal(std::string& out, std::string_view utf8) {
     while (i < utf8.size()) {
         char32_t cp = next_code_point(utf8, i);
         switch (cp) {
-            case '\\': out += "\\\\"; continue;
-            case '"': out += "\\\""; continue;
-            case '\t': out += "\\t"; continue;
-            case '\r': out += "\\r"; continue;
-            case '\n': out += "\\n"; continue;
-            case 0: out += "\\0"; continue;
-            default: break;
+            case '\\':
+                out += "\\\\";
+                continue;
+            case '"':
+                out += "\\\"";
+                continue;
+            case '\t':
+                out += "\\t";
+                continue;
+            case '\r':
+                out += "\\r";
+                continue;
+            case '\n':
+                out += "\\n";
+                continue;
+            case 0:
+                out += "\\0";
+                continue;
+            default:
+                break;
         }
         if (Py_UNICODE_ISPRINTABLE(static_cast<Py_UCS4>(cp))) {
             append_utf8(out, cp);
             continue;
         }
         std::string digits;
-        for (char32_t v = cp; v != 0 || digits.empty(); v >>= 4) digits.insert(digits.begin(), HEX[v & 0xF]);
+        for (char32_t v = cp; v != 0 || digits.empty(); v >>= 4)
+            digits.insert(digits.begin(), HEX[v & 0xF]);
         out += "\\u{" + digits + "}";
     }
     out.push_back('"');

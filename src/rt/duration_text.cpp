@@ -25,9 +25,10 @@ std::string with_fraction(std::uint64_t whole, std::uint64_t fraction, std::uint
 
 std::string format_duration(std::chrono::nanoseconds duration) {
     std::uint64_t nanos = duration.count() < 0 ? 0 : static_cast<std::uint64_t>(duration.count());
-    if (nanos >= 1'000'000'000) return with_fraction(nanos / 1'000'000'000, nanos % 1'000'000'000,
-                                                     1'000'000'000, "s");
-    if (nanos >= 1'000'000) return with_fraction(nanos / 1'000'000, nanos % 1'000'000, 1'000'000, "ms");
+    if (nanos >= 1'000'000'000)
+        return with_fraction(nanos / 1'000'000'000, nanos % 1'000'000'000, 1'000'000'000, "s");
+    if (nanos >= 1'000'000)
+        return with_fraction(nanos / 1'000'000, nanos % 1'000'000, 1'000'000, "ms");
     if (nanos >= 1'000) return with_fraction(nanos / 1'000, nanos % 1'000, 1'000, "\u00b5s");
     return std::to_string(nanos) + "ns";
 }

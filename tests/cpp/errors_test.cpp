@@ -74,16 +74,16 @@ INSTANTIATE_TEST_SUITE_P(
 
 INSTANTIATE_TEST_SUITE_P(
     Table, AlarmLookup,
-    testing::Values(
-        LookupCase{"1", 1, "Hard Limit", nullptr},
-        LookupCase{"4", 4, "Probe Fail \u2014 Initial",
-                   "The probe did not make contact before the maximum travel distance was "
-                   "reached. Check the probe wiring and positioning."},
-        LookupCase{"10", 10, "Homing Fail \u2014 Dual Axis", nullptr},
-        LookupCase{"11", 11, "Unknown Alarm", ALARM_UNKNOWN_CODE},
-        LookupCase{"-3", -3, "Unknown Alarm", ALARM_UNKNOWN_CODE},
-        LookupCase{"abc", -1, "Unknown Alarm", ALARM_NOT_A_NUMBER},
-        LookupCase{"", -1, "Unknown Alarm", ALARM_NOT_A_NUMBER}));
+    testing::Values(LookupCase{"1", 1, "Hard Limit", nullptr},
+                    LookupCase{
+                        "4", 4, "Probe Fail \u2014 Initial",
+                        "The probe did not make contact before the maximum travel distance was "
+                        "reached. Check the probe wiring and positioning."},
+                    LookupCase{"10", 10, "Homing Fail \u2014 Dual Axis", nullptr},
+                    LookupCase{"11", 11, "Unknown Alarm", ALARM_UNKNOWN_CODE},
+                    LookupCase{"-3", -3, "Unknown Alarm", ALARM_UNKNOWN_CODE},
+                    LookupCase{"abc", -1, "Unknown Alarm", ALARM_NOT_A_NUMBER},
+                    LookupCase{"", -1, "Unknown Alarm", ALARM_NOT_A_NUMBER}));
 
 TEST(ErrorTables, EveryCodeHasItsOwnRow) {
     for (int code = 1; code <= 38; ++code) {

@@ -25,7 +25,7 @@ void emit(Level level, std::string_view target, std::string_view pattern, const 
 
 // The sink is process-wide: each test configures it afresh and silences it at the end.
 class Sink : public testing::Test {
-protected:
+  protected:
     void SetUp() override {
         unsetenv(LOG_FILTER_ENV);
         dir_ = std::filesystem::temp_directory_path() /
@@ -82,8 +82,9 @@ TEST_F(Sink, LineFormat) {
     EXPECT_EQ(line[0], '[');
     EXPECT_EQ(line.substr(11, 1), "T");
     EXPECT_EQ(line.substr(24, 2), "Z ");
-    EXPECT_EQ(line.substr(26), "WARN  vantorix::grbl::session] Unit system detection failed: "
-                               "operation timed out\n");
+    EXPECT_EQ(line.substr(26),
+              "WARN  vantorix::grbl::session] Unit system detection failed: "
+              "operation timed out\n");
 }
 
 TEST_F(Sink, DefaultIsWarn) {

@@ -13,10 +13,10 @@ TEST(DeviceStatus, FromNameIsCaseInsensitiveWholeWord) {
         const char* name;
         DeviceStatus want;
     } cases[] = {
-        {"idle", DeviceStatus::IDLE},    {"Idle", DeviceStatus::IDLE},
-        {"IDLE", DeviceStatus::IDLE},    {"unlock", DeviceStatus::UNLOCK},
-        {"Test", DeviceStatus::TEST},    {"Idle:0", DeviceStatus::UNKNOWN},
-        {"", DeviceStatus::UNKNOWN},     {"Bogus", DeviceStatus::UNKNOWN},
+        {"idle", DeviceStatus::IDLE},       {"Idle", DeviceStatus::IDLE},
+        {"IDLE", DeviceStatus::IDLE},       {"unlock", DeviceStatus::UNLOCK},
+        {"Test", DeviceStatus::TEST},       {"Idle:0", DeviceStatus::UNKNOWN},
+        {"", DeviceStatus::UNKNOWN},        {"Bogus", DeviceStatus::UNKNOWN},
         {"UNKNOWN", DeviceStatus::UNKNOWN}, {"Idl", DeviceStatus::UNKNOWN},
     };
     for (const Case& c : cases) EXPECT_EQ(device_status_from_name(c.name), c.want) << c.name;

@@ -9,14 +9,16 @@ namespace {
 
 using Inner = std::shared_ptr<grbl::MockInner>;
 
-grbl::MockInner& inner_of(PyObject* self) { return *unbox<Inner>(self); }
+grbl::MockInner& inner_of(PyObject* self) {
+    return *unbox<Inner>(self);
+}
 
 PyRef chunk_list(const std::vector<grbl::Bytes>& chunks) {
     PyRef list = PyRef::consuming(PyList_New(static_cast<Py_ssize_t>(chunks.size())));
     for (std::size_t i = 0; i < chunks.size(); ++i) {
-        PyRef chunk = PyRef::consuming(PyBytes_FromStringAndSize(
-            reinterpret_cast<const char*>(chunks[i].data()),
-            static_cast<Py_ssize_t>(chunks[i].size())));
+        PyRef chunk = PyRef::consuming(
+            PyBytes_FromStringAndSize(reinterpret_cast<const char*>(chunks[i].data()),
+                                      static_cast<Py_ssize_t>(chunks[i].size())));
         PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), chunk.release());
     }
     return list;
@@ -36,8 +38,8 @@ PyObject* mock_push(PyObject* self, PyObject* args, PyObject* kwargs) {
         PyObject* data;
         parse_arguments(args, kwargs, "O:push", KEYWORDS, &data);
         std::string bytes = to_byte_string(data, "data");
-        inner_of(self).push(std::span(reinterpret_cast<const std::uint8_t*>(bytes.data()),
-                                      bytes.size()));
+        inner_of(self).push(
+            std::span(reinterpret_cast<const std::uint8_t*>(bytes.data()), bytes.size()));
         return none();
     });
 }
@@ -75,13 +77,14 @@ PyObject* mock_set_write_error(PyObject* self, PyObject* args, PyObject* kwargs)
     });
 }
 
-PyObject* mock_repr(PyObject*) { return PyUnicode_FromString("MockTransport()"); }
+PyObject* mock_repr(PyObject*) {
+    return PyUnicode_FromString("MockTransport()");
+}
 
 PyMethodDef MOCK_METHODS[] = {
     {"push", as_cfunction(mock_push), METH_VARARGS | METH_KEYWORDS,
      "push($self, data)\n--\n\nDeliver bytes to the session as if the device sent them."},
-    {"sent", mock_sent, METH_NOARGS,
-     "sent($self)\n--\n\nAll bytes written to the device so far."},
+    {"sent", mock_sent, METH_NOARGS, "sent($self)\n--\n\nAll bytes written to the device so far."},
     {"take_new_sent", mock_take_new_sent, METH_NOARGS,
      "take_new_sent($self)\n--\n\n"
      "Writes recorded since the previous call (or the last\n"

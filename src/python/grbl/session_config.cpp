@@ -13,7 +13,9 @@ PyObject* lookup(PyObject* config, const char* key) {
     return value;
 }
 
-std::string label(const char* key) { return std::string("config key '") + key + "'"; }
+std::string label(const char* key) {
+    return std::string("config key '") + key + "'";
+}
 
 [[noreturn]] void wrong_type(const char* key, const char* expected, PyObject* value) {
     raise_labelled_error(label(key), PyExc_TypeError,

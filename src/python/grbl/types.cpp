@@ -58,7 +58,9 @@ Position position_from_python(PyObject* value, const char* name) {
 
 std::array<PyObject*, grbl::DEVICE_STATUS_COUNT> STATUS_MEMBERS{};
 
-DeviceStatus status_of(PyObject* self) { return unbox<DeviceStatus>(self); }
+DeviceStatus status_of(PyObject* self) {
+    return unbox<DeviceStatus>(self);
+}
 
 PyObject* status_repr(PyObject* self) {
     return guarded_object([&] {
@@ -124,9 +126,8 @@ PyTypeObject* create_status_type() {
     for (int i = 0; i < grbl::DEVICE_STATUS_COUNT; ++i) {
         auto status = static_cast<DeviceStatus>(i);
         PyRef member = box(type, status);
-        check(PyDict_SetItemString(type->tp_dict,
-                                   std::string(grbl::device_status_name(status)).c_str(),
-                                   member.get()));
+        check(PyDict_SetItemString(
+            type->tp_dict, std::string(grbl::device_status_name(status)).c_str(), member.get()));
         STATUS_MEMBERS[static_cast<std::size_t>(i)] = member.release();
     }
     PyType_Modified(type);
@@ -150,7 +151,9 @@ PyObject* error_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     });
 }
 
-const DeviceError& error_of(PyObject* self) { return unbox<DeviceError>(self); }
+const DeviceError& error_of(PyObject* self) {
+    return unbox<DeviceError>(self);
+}
 
 PyObject* error_repr(PyObject* self) {
     return guarded_object([&] {
@@ -170,7 +173,9 @@ PyObject* error_richcompare(PyObject* self, PyObject* other, int op) {
     return PyBool_FromLong(equal == (op == Py_EQ));
 }
 
-PyObject* error_get_code(PyObject* self, void*) { return PyLong_FromLong(error_of(self).code); }
+PyObject* error_get_code(PyObject* self, void*) {
+    return PyLong_FromLong(error_of(self).code);
+}
 PyObject* error_get_title(PyObject* self, void*) {
     return guarded_object([&] { return new_str(error_of(self).title); });
 }
@@ -206,7 +211,9 @@ PyType_Spec ERROR_SPEC = {
 
 // ---- DeviceState --------------------------------------------------------------------
 
-DeviceState& state_of(PyObject* self) { return unbox<DeviceState>(self); }
+DeviceState& state_of(PyObject* self) {
+    return unbox<DeviceState>(self);
+}
 
 PyObject* state_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     return guarded_object([&] {
@@ -274,7 +281,7 @@ int set_error(PyObject* self, PyObject* value, void*) {
 
 // One getter/setter pair per field, selected by the member pointer in the closure.
 struct PositionField {
-    Position DeviceState::*member;
+    Position DeviceState::* member;
     const char* argument;
 };
 PositionField MACHINE_POS{&DeviceState::machine_pos, "pos"};
@@ -294,7 +301,7 @@ int set_position(PyObject* self, PyObject* value, void* closure) {
 }
 
 struct IntField {
-    std::optional<std::int64_t> DeviceState::*member;
+    std::optional<std::int64_t> DeviceState::* member;
     const char* argument;
 };
 IntField FEED_RATE{&DeviceState::feed_rate, "feed_rate"};
@@ -376,9 +383,13 @@ PyRef to_python(DeviceStatus status) {
     return PyRef::owning(STATUS_MEMBERS[static_cast<std::size_t>(status)]);
 }
 
-PyRef to_python(const DeviceError& error) { return box(device_error_type(), error); }
+PyRef to_python(const DeviceError& error) {
+    return box(device_error_type(), error);
+}
 
-PyRef to_python(const DeviceState& state) { return box(device_state_type(), state); }
+PyRef to_python(const DeviceState& state) {
+    return box(device_state_type(), state);
+}
 
 DeviceState device_state_from_python(PyObject* value, const char* name) {
     if (!Py_IS_TYPE(value, device_state_type())) {
@@ -390,8 +401,8 @@ DeviceState device_state_from_python(PyObject* value, const char* name) {
 
 void register_types_module(PyObject* module) {
     check(PyModule_AddObjectRef(module, "__doc__", new_str(TYPES_DOC).get()));
-    PyRef all = PyRef::consuming(Py_BuildValue("[sss]", "DeviceState", "DeviceStatus",
-                                               "DeviceError"));
+    PyRef all =
+        PyRef::consuming(Py_BuildValue("[sss]", "DeviceState", "DeviceStatus", "DeviceError"));
     check(PyModule_AddObjectRef(module, "__all__", all.get()));
     for (PyTypeObject* type : {device_status_type(), device_error_type(), device_state_type()}) {
         check(PyModule_AddType(module, type));
