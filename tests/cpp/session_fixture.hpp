@@ -14,8 +14,11 @@
 
 #include "grbl/session/core.hpp"
 #include "grbl/transport/mock.hpp"
+#include "rt/block_on.hpp"
 
 namespace vantorix::testing_support {
+
+namespace rt = vantorix::rt;
 
 using namespace std::chrono_literals;
 using grbl::TransportStatus;
@@ -198,6 +201,31 @@ class ScriptedDevice {
     std::atomic<bool> stop_{false};
     std::thread thread_;
 };
+
+// Polls `condition` every millisecond; false when it still fails after `limit`.
+inline bool eventually(const std::function<bool()>& condition,
+                       std::chrono::milliseconds limit = 5s) {
+    auto deadline = std::chrono::steady_clock::now() + limit;
+    while (!condition()) {
+        if (std::chrono::steady_clock::now() >= deadline) return false;
+        std::this_thread::sleep_for(1ms);
+    }
+    return true;
+}
+
+template <typename T>
+asio::awaitable<void> store_result(asio::awaitable<T> op, std::optional<T>* out) {
+    out->emplace(co_await std::move(op));
+}
+
+// Runs `op` on the runtime and returns its value; for results without a default value,
+// which block_on cannot carry.
+template <typename T>
+T run_blocking(asio::awaitable<T> op) {
+    std::optional<T> out;
+    rt::block_on(store_result(std::move(op), &out));
+    return std::move(*out);
+}
 
 // Short intervals so that engine tests run in milliseconds.
 inline grbl::SessionConfig fast_config() {

@@ -114,10 +114,12 @@ asio::awaitable<bool> InStreamTask::operator()(std::shared_ptr<SessionCore> core
 }
 
 asio::awaitable<void> abort_stream_task(std::shared_ptr<SessionCore> core) {
-    if (co_await IN_STREAM_TASK(core)) co_return;
+    const bool inside = co_await IN_STREAM_TASK(core);
+    if (inside) co_return;
     std::optional<StreamHandle> handle = core->stream.exchange(std::nullopt);
     if (!handle) co_return;
-    if (co_await handle->task.is_current()) {
+    const bool own_handle = co_await handle->task.is_current();
+    if (own_handle) {
         // The stream task stored its own handle between the look and the take: put it
         // back rather than wait for ourselves.
         core->stream.with([&handle](std::optional<StreamHandle>& slot) {
