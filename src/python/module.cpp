@@ -4,6 +4,7 @@
 #include "python/functions.hpp"
 #include "python/grbl/mock.hpp"
 #include "python/grbl/parser.hpp"
+#include "python/grbl/session.hpp"
 #include "python/grbl/types.hpp"
 #include "python/logging.hpp"
 #include "python/runtime.hpp"
@@ -31,6 +32,7 @@ void register_grbl_module(PyObject* grbl) {
     check(PyModule_AddObjectRef(grbl, "__doc__", new_str(GRBL_DOC).get()));
     PyRef all = PyRef::consuming(Py_BuildValue("[sss]", "GrblSession", "MockTransport", "types"));
     check(PyModule_AddObjectRef(grbl, "__all__", all.get()));
+    check(PyModule_AddType(grbl, grbl_session_type()));
     check(PyModule_AddType(grbl, mock_transport_type()));
     attach_submodule(grbl, "types", register_types_module);
     attach_submodule(grbl, "parser", register_parser_module);

@@ -1,0 +1,99 @@
+"""Future bridge and event delivery behaviours that need a fresh interpreter."""
+
+import subprocess
+import sys
+import textwrap
+
+PRELUDE = """
+import asyncio, sys, time
+import vantorix
+from vantorix_tools.sim import GrblSimulator, MockTransportAttachment
+GrblSession, MockTransport = vantorix.grbl.GrblSession, vantorix.grbl.MockTransport
+FAST = {"handshake_timeout": 0.6, "handshake_poll_interval": 0.05,
+        "status_poll_interval": 0.05, "reconnect_delay": 0.2, "command_timeout": 2.0}
+
+async def wait_until(predicate, timeout=10.0):
+    deadline = time.monotonic() + timeout
+    while not predicate():
+        assert time.monotonic() < deadline, "timed out"
+        await asyncio.sleep(0.01)
+"""
+
+
+def run(code, timeout=60):
+    out = subprocess.run([sys.executable, "-c", PRELUDE + textwrap.dedent(code)],
+                         capture_output=True, text=True, timeout=timeout)
+    assert out.returncode == 0, out.stderr
+    return out
+
+
+def test_failing_callback_does_not_stop_the_batch():
+    out = run("""
+        vantorix.init_logging("vantorix::python::events=warn")
+        seen = []
+        def callback(name, payload):
+            seen.append(name)
+            if len(seen) == 1:
+                raise ValueError("first one fails")
+        async def main():
+            mock = MockTransport()
+            session = GrblSession.with_transport(mock, FAST, None, callback)
+            with MockTransportAttachment(GrblSimulator(), mock):
+                await session.connect()
+                await wait_until(lambda: "connection_status_changed" in seen[1:])
+                await session.disconnect()
+        asyncio.run(main())
+        print(len(seen) > 1)
+    """)
+    assert out.stdout.strip() == "True"
+    assert "event callback failed: ValueError: first one fails" in out.stderr
+
+
+def test_closed_loop_reports_the_failed_completion():
+    out = run("""
+        loop = asyncio.new_event_loop()
+        mock = MockTransport()
+        session = GrblSession.with_transport(mock, dict(FAST, command_timeout=0.3))
+        async def start():
+            return session.execute_command("G0 X1")
+        future = loop.run_until_complete(start())
+        loop.close()
+        time.sleep(1.0)
+        print("done")
+    """)
+    assert out.stdout.strip() == "done"
+    assert "Event loop is closed" in out.stderr
+
+
+def test_no_callback_means_no_events():
+    out = run("""
+        async def main():
+            mock = MockTransport()
+            session = GrblSession.with_transport(mock, FAST)
+            with MockTransportAttachment(GrblSimulator(), mock):
+                await session.connect()
+                idle = vantorix.grbl.types.DeviceStatus.IDLE
+                await wait_until(lambda: session.state.status == idle)
+                assert await session.execute_command("G0 X1") == ["ok"]
+                await session.disconnect()
+        asyncio.run(main())
+        print("ok")
+    """)
+    assert out.stdout.strip() == "ok"
+
+
+def test_watchdog_reports_after_ten_seconds_and_stops_at_exit():
+    out = run("""
+        async def main():
+            session = GrblSession.with_transport(MockTransport(), FAST)
+            try:
+                await session.execute_command("G0")
+            except ConnectionError:
+                pass
+        asyncio.run(main())
+        time.sleep(10.8)
+    """)
+    lines = [line for line in out.stderr.splitlines() if line.startswith("[gil-watchdog]")]
+    assert len(lines) == 1, out.stderr
+    assert lines[0].startswith("[gil-watchdog] alive after 10s (attach took ")
+    assert lines[0].endswith(")")
