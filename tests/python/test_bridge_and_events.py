@@ -53,12 +53,14 @@ def test_closed_loop_reports_the_failed_completion():
     out = run("""
         loop = asyncio.new_event_loop()
         mock = MockTransport()
-        session = GrblSession.with_transport(mock, dict(FAST, command_timeout=0.3))
+        session = GrblSession.with_transport(mock, dict(FAST, command_timeout=0.5))
         async def start():
-            return session.execute_command("G0 X1")
+            await session.connect()
+            await asyncio.sleep(0.1)
+            return session.execute_command("G0 X1")  # no device answers: times out later
         future = loop.run_until_complete(start())
         loop.close()
-        time.sleep(1.0)
+        time.sleep(1.5)
         print("done")
     """)
     assert out.stdout.strip() == "done"
