@@ -50,10 +50,10 @@ async def test_never_connected_session_has_no_queue():
         await session.execute_interactive_command("$I")
 
 
-async def test_queued_commands_are_spaced_and_in_order():
+async def test_queued_commands_follow_the_call_order():
     async with SimulatedDevice() as device:
-        results = await asyncio.gather(*(device.session.execute_command(f"G0 X{i}") for i in range(3)))
-        assert results == [["ok"]] * 3
+        futures = [device.session.execute_command(f"G0 X{i}") for i in range(3)]
+        assert await asyncio.gather(*futures) == [["ok"]] * 3
         lines = [chunk for chunk in device.mock.sent() if chunk.startswith(b"G0")]
         assert lines == [b"G0 X0\n", b"G0 X1\n", b"G0 X2\n"]
 

@@ -1,5 +1,7 @@
 #include "python/grbl/session.hpp"
 
+#include "python/grbl/session_object.hpp"
+
 #include <memory>
 #include <string>
 #include <vector>
@@ -20,30 +22,6 @@ namespace vantorix::python {
 namespace {
 
 using grbl::SessionCore;
-
-struct Session {
-    std::shared_ptr<SessionCore> core;
-    std::shared_ptr<PyEvents> events;
-};
-
-Session& session_of(PyObject* self) { return unbox<Session>(self); }
-
-// ---- result conversion (under the interpreter lock, in the bridged task) -------------
-
-PyRef none_result(grbl::Unit&) { return none(); }
-
-PyRef string_list(std::vector<std::string>& lines) {
-    PyRef list = PyRef::consuming(PyList_New(static_cast<Py_ssize_t>(lines.size())));
-    for (std::size_t i = 0; i < lines.size(); ++i) {
-        PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), new_str(lines[i]).release());
-    }
-    return list;
-}
-
-asio::awaitable<grbl::VoidResult> always_succeeds(asio::awaitable<void> operation) {
-    co_await std::move(operation);
-    co_return grbl::Unit{};
-}
 
 // ---- construction -------------------------------------------------------------------
 
@@ -216,7 +194,9 @@ PyGetSetDef SESSION_GETSET[] = {
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
-PyMethodDef SESSION_METHODS[] = {
+}  // namespace
+
+PyMethodDef LIFECYCLE_METHODS[] = {
     {"with_transport", as_cfunction(session_with_transport),
      METH_VARARGS | METH_KEYWORDS | METH_STATIC,
      "with_transport(transport, config=None, dialect=None, event_callback=None)\n--\n\n"
@@ -238,6 +218,22 @@ PyMethodDef SESSION_METHODS[] = {
     {nullptr, nullptr, 0, nullptr},
 };
 
+namespace {
+
+
+// Every method group of the class, in order, without the sentinels.
+std::vector<PyMethodDef> all_methods() {
+    std::vector<PyMethodDef> methods;
+    for (PyMethodDef* group : {LIFECYCLE_METHODS, JOB_METHODS, OPERATION_METHODS}) {
+        for (PyMethodDef* def = group; def->ml_name != nullptr; ++def) methods.push_back(*def);
+    }
+    methods.push_back({nullptr, nullptr, 0, nullptr});
+    return methods;
+}
+
+// Type slots point at the method table for the life of the type, i.e. the process.
+std::vector<PyMethodDef> SESSION_METHODS = all_methods();
+
 PyType_Slot SESSION_SLOTS[] = {
     {Py_tp_doc,
      const_cast<char*>("GrblSession(config, dialect=None, event_callback=None)\n--\n\n"
@@ -248,7 +244,7 @@ PyType_Slot SESSION_SLOTS[] = {
     {Py_tp_new, reinterpret_cast<void*>(session_new)},
     {Py_tp_repr, reinterpret_cast<void*>(session_repr)},
     {Py_tp_getset, SESSION_GETSET},
-    {Py_tp_methods, SESSION_METHODS},
+    {Py_tp_methods, nullptr},  // filled in by grbl_session_type
     {Py_tp_dealloc, reinterpret_cast<void*>(boxed_dealloc<Session>)},
     {0, nullptr},
 };
@@ -264,8 +260,28 @@ PyType_Spec SESSION_SPEC = {
 }  // namespace
 
 PyTypeObject* grbl_session_type() {
-    static PyTypeObject* type = make_type(SESSION_SPEC);
+    static PyTypeObject* type = [] {
+        for (PyType_Slot* slot = SESSION_SLOTS; slot->slot != 0; ++slot) {
+            if (slot->slot == Py_tp_methods) slot->pfunc = SESSION_METHODS.data();
+        }
+        return make_type(SESSION_SPEC);
+    }();
     return type;
+}
+
+PyRef none_result(grbl::Unit&) { return none(); }
+
+PyRef string_list(std::vector<std::string>& lines) {
+    PyRef list = PyRef::consuming(PyList_New(static_cast<Py_ssize_t>(lines.size())));
+    for (std::size_t i = 0; i < lines.size(); ++i) {
+        PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), new_str(lines[i]).release());
+    }
+    return list;
+}
+
+asio::awaitable<grbl::VoidResult> always_succeeds(asio::awaitable<void> operation) {
+    co_await std::move(operation);
+    co_return grbl::Unit{};
 }
 
 }  // namespace vantorix::python
