@@ -172,6 +172,19 @@ TEST_F(Connection, LostLinkSleepsWithoutErrorAndReopens) {
     EXPECT_TRUE(mock->is_open());
 }
 
+TEST_F(Connection, LinesUnansweredOnALostLinkDoNotBlockTheReconnect) {
+    ScriptedDevice device(mock);
+    start();
+    ASSERT_TRUE(wait_statuses(1));
+    core->flow.track_command(7, 4, "G1 X10");  // written, and then the link dropped
+    mock->set_connected(false);
+    ASSERT_TRUE(wait_statuses(3));
+    EXPECT_EQ(events->connection_kinds(),
+              (Statuses{TransportStatus::CONNECTED, TransportStatus::SLEEPING,
+                        TransportStatus::CONNECTED}));
+    EXPECT_TRUE(core->pending_commands().empty());
+}
+
 TEST_F(Connection, PollWriteFailureTearsDownAndRetriesUntilCleared) {
     LogCapture capture;
     ScriptedDevice device(mock);

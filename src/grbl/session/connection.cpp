@@ -123,6 +123,10 @@ asio::awaitable<void> connection_loop(std::shared_ptr<SessionCore> core) {
     log::debug(SESSION_TARGET, "Entering connection loop.");
     while (core->connection_wanted.load()) {
         core->status_report_event.clear();
+        // Lines written on an earlier link are never answered on a new one; left counted,
+        // they would hold the build-information query (which waits until nothing is
+        // pending) and with it the whole supervisor for ever.
+        core->flow.reset();
         auto [sender, chunks] = rx_channel();
         co_await run_link(core, std::move(sender), std::move(chunks));
         if (!core->connection_wanted.load()) break;
