@@ -88,15 +88,22 @@ asio::awaitable<void> bridged_task(asio::awaitable<grbl::Result<T>> work, Conver
 }  // namespace detail
 
 // Returns the new future, or raises (PyErrorSet) when no loop is running or the runtime
-// cannot be built. `convert` turns the work's value into a Python object under the
-// interpreter lock and may raise.
-template <typename T, typename Convert>
-PyRef spawn_future(asio::awaitable<grbl::Result<T>> work, Convert convert) {
+// cannot be built. The work is made by `make_work` only once the future exists, so
+// whatever the work does at its creation happens only when the call can succeed.
+// `convert` turns the work's value into a Python object under the interpreter lock and
+// may raise.
+template <typename MakeWork, typename Convert>
+PyRef spawn_future_with(MakeWork make_work, Convert convert) {
     detail::LoopAndFuture target = detail::create_future();
     PyRef future = target.future.ref();
-    detail::spawn_detached(
-        detail::bridged_task<T, Convert>(std::move(work), convert, std::move(target)));
+    auto work = make_work();
+    detail::spawn_detached(detail::bridged_task(std::move(work), convert, std::move(target)));
     return future;
+}
+
+template <typename T, typename Convert>
+PyRef spawn_future(asio::awaitable<grbl::Result<T>> work, Convert convert) {
+    return spawn_future_with([&] { return std::move(work); }, convert);
 }
 
 }  // namespace vantorix::python

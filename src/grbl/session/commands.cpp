@@ -99,19 +99,22 @@ asio::awaitable<void> run_queued(std::shared_ptr<SessionCore> core,
 
 }  // namespace
 
-asio::awaitable<Result<Lines>> execute_command(std::shared_ptr<SessionCore> core,
-                                               std::string command) {
+Result<std::shared_ptr<RequestShared>> enqueue_command(SessionCore& core, std::string command) {
     // A command issued after a cancel, once no stream runs any more, lets the queue work.
-    if (!core->job_active_.load() && no_stream_running(*core)) core->cancelled.store(false);
+    if (!core.job_active_.load() && no_stream_running(core)) core.cancelled.store(false);
 
     auto request = std::make_shared<RequestShared>(std::move(command));
-    core->pending_requests.with([&request](std::vector<std::weak_ptr<RequestShared>>& pending) {
+    core.pending_requests.with([&request](std::vector<std::weak_ptr<RequestShared>>& pending) {
         pending.push_back(request);
     });
-    const bool queued = core->command_tx.with(
+    const bool queued = core.command_tx.with(
         [&request](rt::Sender<QueuedCommand>& tx) { return tx.send(QueuedCommand{request}); });
-    if (!queued) co_return SessionError::connection("command queue unavailable");
+    if (!queued) return SessionError::connection("command queue unavailable");
+    return request;
+}
 
+asio::awaitable<Result<Lines>> await_command(std::shared_ptr<SessionCore> core,
+                                             std::shared_ptr<RequestShared> request) {
     const bool answered = co_await rt::with_timeout(
         request->done.wait(), SessionConfig::secs(core->config().command_timeout));
     if (!answered) {
@@ -120,6 +123,14 @@ asio::awaitable<Result<Lines>> execute_command(std::shared_ptr<SessionCore> core
         co_return SessionError::timeout();
     }
     co_return request->lines();
+}
+
+asio::awaitable<Result<Lines>> execute_command(std::shared_ptr<SessionCore> core,
+                                               std::string command) {
+    Result<std::shared_ptr<RequestShared>> queued = enqueue_command(*core, std::move(command));
+    if (!queued.ok()) co_return queued.error();
+    Result<Lines> answer = co_await await_command(std::move(core), std::move(queued.value()));
+    co_return answer;
 }
 
 asio::awaitable<void> command_queue_loop(std::shared_ptr<SessionCore> core,

@@ -136,6 +136,13 @@ asio::awaitable<void> abort_background_tasks(std::shared_ptr<SessionCore> core);
 // Commands. An error reply from the device is an answer line, not a failure.
 asio::awaitable<Result<std::vector<std::string>>> execute_command(std::shared_ptr<SessionCore> core,
                                                                   std::string command);
+// The two halves of `execute_command`. Queuing happens at once, so commands issued one
+// after the other reach the device in that order even when their waits run on different
+// threads; it fails only when there is no command queue ("command queue unavailable").
+Result<std::shared_ptr<RequestShared>> enqueue_command(SessionCore& core, std::string command);
+// Waits at most `command_timeout` for the answer of a queued request.
+asio::awaitable<Result<std::vector<std::string>>> await_command(
+    std::shared_ptr<SessionCore> core, std::shared_ptr<RequestShared> request);
 asio::awaitable<Result<std::vector<std::string>>> execute_interactive_command(
     std::shared_ptr<SessionCore> core, std::string command);
 // Writes one line (newline included) with character-counting bookkeeping, after waiting

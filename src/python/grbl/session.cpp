@@ -165,11 +165,22 @@ std::string command_argument(PyObject* args, PyObject* kwargs, const char* forma
     return to_string(command, "command");
 }
 
+asio::awaitable<grbl::Result<std::vector<std::string>>> failed_command(grbl::SessionError error) {
+    co_return error;
+}
+
 PyObject* session_execute_command(PyObject* self, PyObject* args, PyObject* kwargs) {
     return guarded_object([&] {
         std::string command = command_argument(args, kwargs, "O:execute_command");
-        return spawn_future(grbl::execute_command(session_of(self).core, std::move(command)),
-                            string_list);
+        const std::shared_ptr<SessionCore>& core = session_of(self).core;
+        // Queued here, on the calling thread, so that commands keep the order of the calls.
+        return spawn_future_with(
+            [&] {
+                auto queued = grbl::enqueue_command(*core, std::move(command));
+                return queued.ok() ? grbl::await_command(core, std::move(queued.value()))
+                                   : failed_command(queued.error());
+            },
+            string_list);
     });
 }
 
