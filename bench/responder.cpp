@@ -9,7 +9,8 @@
 // each direction (N/10 bytes per second); --line-time MS (fractions allowed) is the processing
 // time of each line before its "ok".
 //
-// SIGUSR1 prints one counters line on stdout; SIGTERM or SIGINT prints it and exits with 0:
+// SIGUSR1 prints one counters line on stdout; SIGTERM or SIGINT prints it and exits with 0
+// (the responder also receives SIGTERM when its parent process ends):
 //   counters lines=L bytes=B overflows=O max_buffered=M realtime=R cpu_ms=C
 // lines: lines answered; bytes: bytes accepted into the 128-byte receive buffer; overflows:
 // bytes that arrived while it was full (dropped, as the firmware does); max_buffered: its
@@ -20,6 +21,7 @@
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <poll.h>
+#include <sys/prctl.h>
 #include <sys/resource.h>
 #include <sys/signalfd.h>
 #include <sys/socket.h>
@@ -198,6 +200,8 @@ int main(int argc, char** argv) {
     Options options = parse_options(argc, argv);
     std::signal(SIGPIPE, SIG_IGN);
     int signal_fd = open_signal_fd();
+    // A benchmark that dies leaves no responders behind: they stop with their parent.
+    ::prctl(PR_SET_PDEATHSIG, SIGTERM);
     Counters counters;
 
     // The pty's link, when there is one, is always links[0] and lives as long as the process.
@@ -224,14 +228,17 @@ int main(int argc, char** argv) {
         fds.push_back({signal_fd, POLLIN, 0});
         fds.push_back({listener, POLLIN, 0});  // a negative descriptor is skipped by poll
         std::optional<Clock::time_point> wakeup;
+        Clock::time_point before = Clock::now();
         for (const auto& link : links) {
-            short events = POLLIN;
+            short events = link->wants_readable(before) ? POLLIN : 0;
             if (link->wants_writable()) events |= POLLOUT;
             fds.push_back({link->fd(), events, 0});
-            if (auto next = link->next_wakeup()) wakeup = wakeup ? std::min(*wakeup, *next) : next;
+            if (auto next = link->next_wakeup()) {
+                wakeup = wakeup ? std::min(*wakeup, *next) : next;
+            }
         }
         timespec timeout{};
-        if (wakeup) timeout = time_until(*wakeup, Clock::now());
+        if (wakeup) timeout = time_until(*wakeup, before);
         if (::ppoll(fds.data(), fds.size(), wakeup ? &timeout : nullptr, nullptr) < 0 &&
             errno != EINTR) {
             fail("ppoll");
@@ -242,9 +249,12 @@ int main(int argc, char** argv) {
         if (fds[1].revents & POLLIN) accept_connections(listener, options.timing, counters, links);
         // Links accepted just now have no entry in `fds` yet; they are polled next round.
         for (std::size_t i = links.size(); i-- > 0;) {
-            short revents = i + 2 < fds.size() ? fds[i + 2].revents : 0;
+            bool polled = i + 2 < fds.size();
+            short revents = polled ? fds[i + 2].revents : 0;
+            bool read_now = (revents & (POLLIN | POLLHUP | POLLERR)) ||
+                            (polled && !(fds[i + 2].events & POLLIN));
             bool alive = true;
-            if (revents & (POLLIN | POLLHUP | POLLERR)) alive = links[i]->on_readable(now);
+            if (read_now) alive = links[i]->on_readable(now);
             alive = alive && links[i]->advance(now);
             if (!alive && i < fixed_links) fail("pty");
             if (!alive) {

@@ -11,6 +11,10 @@ namespace {
 
 constexpr std::size_t READ_CHUNK = 65536;
 constexpr std::size_t COMPACT_AFTER = 65536;
+constexpr std::size_t SHORTEST_REPLY = 4;  // "ok\r\n"
+// Input is polled for again this long before the wire runs idle, so that wake-up latency does
+// not delay the next byte.
+constexpr auto READ_AHEAD = std::chrono::milliseconds(1);
 
 Clock::duration byte_time_for(std::uint32_t baud) {
     if (baud == 0) return Clock::duration::zero();
@@ -73,9 +77,22 @@ bool PacedLink::advance(Clock::time_point now) {
     return true;
 }
 
+bool PacedLink::wants_readable(Clock::time_point now) const {
+    if (rx_cursor_ <= now + READ_AHEAD) return true;
+    auto next = next_wakeup();
+    return !next || *next > rx_cursor_ - READ_AHEAD;
+}
+
 std::optional<Clock::time_point> PacedLink::next_wakeup() const {
     std::optional<Clock::time_point> next;
-    if (model_.has_queued_lines()) next = model_.next_completion();
+    // A line's reply can be written no earlier than the link needs to carry an "ok": waking
+    // up at that moment instead of at the completion itself saves a wake-up for most lines.
+    // Completing a line late is harmless, its reply keeps the completion time.
+    if (model_.has_queued_lines()) {
+        auto completion =
+            model_.next_completion() + byte_time_ * static_cast<int64_t>(SHORTEST_REPLY);
+        next = next ? std::min(*next, completion) : completion;
+    }
     if (!scheduled_.empty()) {
         next = next ? std::min(*next, scheduled_.front().due) : scheduled_.front().due;
     }

@@ -34,6 +34,11 @@ class PacedLink : public ReplySink {
     // When `advance` next has something to do, if ever.
     std::optional<Clock::time_point> next_wakeup() const;
 
+    // Whether to wake up for input. While the modelled wire still carries earlier bytes, new
+    // input would only queue behind them: reading it at a wake-up that comes anyway, before
+    // the wire runs idle, gives it the same arrival time and saves a wake-up per line.
+    bool wants_readable(Clock::time_point now) const;
+
     // Due replies are waiting for the descriptor to accept them.
     bool wants_writable() const { return ready_ > 0; }
 
