@@ -93,6 +93,8 @@ def main():
         print_row(figure, result.lines_per_second, "lines/s")
         print_row(f"{figure} cpu", result.cpu_ms_per_1000_lines, "ms/1000 lines")
         print_row(f"{figure} link use", 100 * result.lines_per_second / link_line_rate, "%")
+        responder_cpu = counters["cpu_ms"] * 1000 / LINK_LINES
+        print_row(figure.replace("baseline", "responder") + " cpu", responder_cpu, "ms/1000 lines")
 
     print_row("responder overflows", overflows, "bytes")
     if overflows:
