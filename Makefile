@@ -28,11 +28,13 @@ test: build
 	$(BUILD)/vantorix_tests --gtest_brief=1
 	$(PYTHON) -m pytest -q tests/python
 
-# Throughput figures of the engine and of the Python binding, as one table.
+# Throughput figures of the engine, of the Python binding and of the pure-Python streaming
+# baseline, as one table.
 bench: build
-	@printf '%-28s %14s  %s\n' figure value unit
+	@printf '%-28s %14s  %-16s %10s %8s\n' figure value unit target ratio
 	@$(BUILD)/vantorix_bench_status
 	@$(PYTHON) bench/status_bench.py
+	@$(PYTHON) bench/run_baseline.py
 
 # Engine tests under AddressSanitizer+UBSan and under ThreadSanitizer, each in its own tree.
 sanitize: deps
