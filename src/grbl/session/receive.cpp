@@ -64,14 +64,17 @@ void SessionCore::handle_ok(const GrblResponse& response) {
     }
     if (!job_active_.load() || !response.acked || !response.acked->op_index) return;
     const std::int64_t acked_index = *response.acked->op_index;
-    last_done_op_index.with([&](std::int64_t& last_done) {
-        // Operations without a line of their own are reported with the next acknowledged one.
-        for (std::int64_t i = std::max<std::int64_t>(last_done + 1, 0); i <= acked_index; ++i) {
-            log::debug(SESSION_TARGET, "Firing on_command_done for op_index {}", i);
-            events->command_done(static_cast<std::uint64_t>(i));
-        }
+    // Operations without a line of their own are reported with the next acknowledged one.
+    // The events go out after the lock is released: they may wait for the interpreter lock.
+    const std::int64_t first = last_done_op_index.with([&](std::int64_t& last_done) {
+        const std::int64_t next = std::max<std::int64_t>(last_done + 1, 0);
         last_done = acked_index;
+        return next;
     });
+    for (std::int64_t i = first; i <= acked_index; ++i) {
+        log::debug(SESSION_TARGET, "Firing on_command_done for op_index {}", i);
+        events->command_done(static_cast<std::uint64_t>(i));
+    }
 }
 
 void SessionCore::record_device_error(DeviceError error) {
