@@ -99,3 +99,45 @@ def test_watchdog_reports_after_ten_seconds_and_stops_at_exit():
     assert len(lines) == 1, out.stderr
     assert lines[0].startswith("[gil-watchdog] alive after 10s (attach took ")
     assert lines[0].endswith(")")
+
+
+async def test_drains_are_batched_event_drainers():
+    import asyncio
+
+    import pytest
+
+    from session_support import SimulatedDevice
+
+    loop = asyncio.get_running_loop()
+    drains = []
+    original = loop.call_soon_threadsafe
+
+    def recording(callback, *args, **kwargs):
+        if type(callback).__name__ == "EventDrainer":
+            drains.append(callback)
+        return original(callback, *args, **kwargs)
+
+    loop.call_soon_threadsafe = recording
+    try:
+        async with SimulatedDevice(config={"status_poll_interval": 30.0}) as device:
+            import time
+
+            events_before, drains_before = len(device.recorder.events), len(drains)
+            futures = [device.session.execute_command(f"G0 X{i}") for i in range(3)]
+            time.sleep(1.5)  # the loop thread is busy: the engine's events pile up
+            await asyncio.gather(*futures)
+            # Everything reported while the loop was blocked came in the first drain.
+            assert len(drains) - drains_before == 1
+            assert len(device.recorder.events) - events_before >= 3
+    finally:
+        del loop.call_soon_threadsafe
+    drainer_type = type(drains[0])
+    assert drainer_type.__module__ == "vantorix.grbl"
+    assert drainer_type.__doc__ == (
+        "The loop-side drain callable: invoked via\n`loop.call_soon_threadsafe(drain)`; runs "
+        "on the event loop\nthread and delivers every queued event."
+    )
+    assert not hasattr(__import__("vantorix").grbl, "EventDrainer")
+    with pytest.raises(TypeError):
+        drainer_type()
+    assert drains[0]() is None  # an empty batch delivers nothing
