@@ -5,7 +5,7 @@ CMAKE_FLAGS ?=
 
 export PYTHONPATH := $(CURDIR)/$(BUILD):$(CURDIR)/python$(if $(PYTHONPATH),:$(PYTHONPATH))
 
-.PHONY: all deps build test test-cpp test-python bench sanitize clean
+.PHONY: all deps build demo test test-cpp test-python bench sanitize clean
 
 all: build
 
@@ -17,6 +17,10 @@ $(BUILD)/build.ninja:
 
 build: deps $(BUILD)/build.ninja
 	cmake --build $(BUILD) -j $(JOBS)
+
+# Streams the sample job to the built-in simulator with a progress bar.
+demo: build
+	$(PYTHON) -m vantorix_tools stream examples/sample.gcode
 
 test-cpp: build
 	$(BUILD)/vantorix_tests --gtest_brief=1
