@@ -42,10 +42,10 @@ bench: build
 
 # Engine tests under AddressSanitizer+UBSan and under ThreadSanitizer, each in its own tree.
 sanitize: deps
-	cmake -S . -B $(BUILD)-asan -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DVANTORIX_EXTENSION=OFF -DVANTORIX_SANITIZE=address,undefined
+	cmake -S . -B $(BUILD)-asan -G Ninja -DCMAKE_BUILD_TYPE=None -DCMAKE_CXX_FLAGS="-O1 -g1" -DVANTORIX_EXTENSION=OFF -DVANTORIX_SANITIZE=address,undefined
 	cmake --build $(BUILD)-asan -j $(JOBS)
 	$(BUILD)-asan/vantorix_tests --gtest_brief=1
-	cmake -S . -B $(BUILD)-tsan -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DVANTORIX_EXTENSION=OFF -DVANTORIX_SANITIZE=thread
+	cmake -S . -B $(BUILD)-tsan -G Ninja -DCMAKE_BUILD_TYPE=None -DCMAKE_CXX_FLAGS="-O1 -g1" -DVANTORIX_EXTENSION=OFF -DVANTORIX_SANITIZE=thread
 	cmake --build $(BUILD)-tsan -j $(JOBS)
 	TSAN_OPTIONS=halt_on_error=1 $(BUILD)-tsan/vantorix_tests --gtest_brief=1
 
