@@ -31,6 +31,23 @@ bool in_alarm(const SessionCore& core) {
         [](const DeviceState& state) { return state.status == DeviceStatus::ALARM; });
 }
 
+// Reset in place: g++ 12 warns about a moved-in empty optional<SessionError> under
+// sanitizer builds (a false maybe-uninitialized).
+void clear_error(SessionCore& core) {
+    core.last_error.with([](std::optional<SessionError>& error) { error.reset(); });
+}
+
+std::optional<SessionError> take_error(SessionCore& core) {
+    return core.last_error.with([](std::optional<SessionError>& error) {
+        std::optional<SessionError> taken;
+        if (error) {
+            taken.emplace(std::move(*error));
+            error.reset();
+        }
+        return taken;
+    });
+}
+
 void record_error_if_none(SessionCore& core, SessionError error) {
     core.last_error.with([&error](std::optional<SessionError>& slot) {
         if (!slot) slot = std::move(error);
@@ -242,7 +259,7 @@ void start_job(SessionCore& core) {
     core.job_active_.store(true);
     core.hold_active.store(false);
     core.last_done_op_index.set(-1);
-    core.last_error.set(std::nullopt);
+    clear_error(core);
     core.unanswered_polls.store(0);
     core.flow.reset_flow_control();
     std::optional<DeviceState> snapshot =
@@ -288,7 +305,7 @@ asio::awaitable<void> stream_gcode(std::shared_ptr<SessionCore> core,
         co_await send_lines(core, &lines, &op_line_map, &op_estimates, &progress);
     if (!failure) {
         co_await drain_pending_acks(core);
-        failure = core->last_error.exchange(std::nullopt);
+        failure = take_error(*core);
     }
 
     if (failure && !core->cancelled.load()) {
