@@ -1,5 +1,8 @@
 #include "python/grbl/session_config.hpp"
 
+#include <cmath>
+#include <utility>
+
 #include "python/args.hpp"
 
 namespace vantorix::python {
@@ -76,6 +79,21 @@ std::string string_value(const char* key, PyObject* value) {
     return {utf8, static_cast<std::size_t>(size)};
 }
 
+// Stall timeout bounds that cannot be applied as a range are refused here, when the
+// session is built, instead of surfacing in the middle of a job.
+void check_stall_timeout_bounds(const grbl::SessionConfig& c) {
+    for (auto [key, value] : {std::pair{"stall_timeout_min", c.stall_timeout_min},
+                              std::pair{"stall_timeout_max", c.stall_timeout_max}}) {
+        if (!std::isfinite(value)) {
+            raise_labelled_error(label(key), PyExc_ValueError, "must be a finite number");
+        }
+    }
+    if (c.stall_timeout_min > c.stall_timeout_max) {
+        raise_labelled_error(label("stall_timeout_min"), PyExc_ValueError,
+                             "must not be greater than stall_timeout_max");
+    }
+}
+
 }  // namespace
 
 grbl::LinkChoice read_link_choice(PyObject* config) {
@@ -112,6 +130,7 @@ grbl::SessionConfig read_session_config(PyObject* config) {
     read_float(config, "status_poll_interval", c.status_poll_interval);
     read_float(config, "reconnect_delay", c.reconnect_delay);
     read_float(config, "command_timeout", c.command_timeout);
+    check_stall_timeout_bounds(c);
     return c;
 }
 
