@@ -242,8 +242,13 @@ std::vector<PyMethodDef> all_methods() {
     return methods;
 }
 
-// Type slots point at the method table for the life of the type, i.e. the process.
-std::vector<PyMethodDef> SESSION_METHODS = all_methods();
+// Type slots point at the method table for the life of the type, i.e. the process. Built
+// on first use: the groups of other files may be initialised after this file's statics
+// (their entries hold casts, so they are filled at run time, not at compile time).
+std::vector<PyMethodDef>& session_methods() {
+    static std::vector<PyMethodDef> methods = all_methods();
+    return methods;
+}
 
 PyType_Slot SESSION_SLOTS[] = {
     {Py_tp_doc,
@@ -273,7 +278,7 @@ PyType_Spec SESSION_SPEC = {
 PyTypeObject* grbl_session_type() {
     static PyTypeObject* type = [] {
         for (PyType_Slot* slot = SESSION_SLOTS; slot->slot != 0; ++slot) {
-            if (slot->slot == Py_tp_methods) slot->pfunc = SESSION_METHODS.data();
+            if (slot->slot == Py_tp_methods) slot->pfunc = session_methods().data();
         }
         return make_type(SESSION_SPEC);
     }();
