@@ -242,7 +242,6 @@ std::vector<PyMethodDef> all_methods() {
     return methods;
 }
 
-
 // Type slots point at the method table for the life of the type, i.e. the process. Built
 // on first use: the groups of other files are initialised dynamically (their function
 // pointers are casts), so copying them during static initialisation could see them empty.
