@@ -127,6 +127,14 @@ std::string to_string(PyObject* value, const char* name) {
     return std::string(to_string_view(value, name));
 }
 
+std::string to_single_line(PyObject* value, const char* name) {
+    std::string text = to_string(value, name);
+    if (text.find_first_of("\r\n") != std::string::npos) {
+        raise_argument_error(name, PyExc_ValueError, "must be a single line without line breaks");
+    }
+    return text;
+}
+
 std::optional<std::string> to_optional_string(PyObject* value, const char* name) {
     if (value == nullptr || value == Py_None) return std::nullopt;
     return to_string(value, name);

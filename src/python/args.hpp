@@ -37,6 +37,9 @@ double to_f64(PyObject* value, const char* name);
 // Exactly a `str`, returned as UTF-8.
 std::string to_string(PyObject* value, const char* name);
 std::optional<std::string> to_optional_string(PyObject* value, const char* name);
+// A `str` holding one device line: a line break inside it would put a second line on the
+// wire that the character counting never sees, so it raises ValueError.
+std::string to_single_line(PyObject* value, const char* name);
 // A `str` borrowed as UTF-8; valid while `value` lives.
 std::string_view to_string_view(PyObject* value, const char* name);
 

@@ -136,6 +136,20 @@ class TestAsyncMethodsOutsideALoop:
         with pytest.raises(RuntimeError, match="no running event loop"):
             call(GrblSession.with_transport(MockTransport()))
 
+    @pytest.mark.parametrize(
+        "call, name",
+        [
+            (lambda s: s.execute_command("G0 X1\nM3 S1000"), "command"),
+            (lambda s: s.execute_interactive_command("$I\r"), "command"),
+            (lambda s: s.write_setting("$32\n", "1"), "key"),
+            (lambda s: s.write_setting("$32", "1\nM3"), "value"),
+        ],
+    )
+    def test_line_breaks_are_refused(self, call, name):
+        # A second line inside one command would reach the device uncounted.
+        with pytest.raises(ValueError, match=rf"^argument '{name}': must be a single line"):
+            call(GrblSession.with_transport(MockTransport()))
+
     def test_command_argument_checked_first(self):
         session = GrblSession.with_transport(MockTransport())
         with pytest.raises(TypeError, match=r"^argument 'command': "):

@@ -162,7 +162,7 @@ std::string command_argument(PyObject* args, PyObject* kwargs, const char* forma
     static const char* const KEYWORDS[] = {"command", nullptr};
     PyObject* command;
     parse_arguments(args, kwargs, format, KEYWORDS, &command);
-    return to_string(command, "command");
+    return to_single_line(command, "command");
 }
 
 asio::awaitable<grbl::Result<std::vector<std::string>>> failed_command(grbl::SessionError error) {

@@ -189,8 +189,8 @@ PyObject* session_write_setting(PyObject* self, PyObject* args, PyObject* kwargs
         static const char* const KEYWORDS[] = {"key", "value", nullptr};
         PyObject *key, *value;
         parse_arguments(args, kwargs, "OO:write_setting", KEYWORDS, &key, &value);
-        std::string key_text = to_string(key, "key");
-        std::string value_text = to_string(value, "value");
+        std::string key_text = to_single_line(key, "key");
+        std::string value_text = to_single_line(value, "value");
         const CorePtr& core = core_of(self);
         return spawn_future_with(
             [&] { return grbl::write_setting(core, std::move(key_text), std::move(value_text)); },
