@@ -6,6 +6,8 @@
 #include <cstdint>
 #include <string_view>
 
+#include "grbl/debug_text.hpp"
+#include "grbl/pattern_unicode.hpp"
 #include "log/facade.hpp"
 
 namespace vantorix::grbl {
@@ -14,147 +16,14 @@ namespace {
 
 constexpr const char* TARGET = "vantorix::grbl::flow";
 
-// ---- device text -----------------------------------------------------------------------
-
-// Decodes one code point starting at `pos` of valid UTF-8; returns its length.
-std::size_t decode(std::string_view text, std::size_t pos, char32_t& cp) {
-    auto byte = [&](std::size_t i) { return static_cast<std::uint8_t>(text[pos + i]); };
-    std::uint8_t lead = byte(0);
-    if (lead < 0x80) {
-        cp = lead;
-        return 1;
-    }
-    if (lead < 0xE0) {
-        cp = (char32_t(lead & 0x1F) << 6) | (byte(1) & 0x3F);
-        return 2;
-    }
-    if (lead < 0xF0) {
-        cp = (char32_t(lead & 0x0F) << 12) | (char32_t(byte(1) & 0x3F) << 6) | (byte(2) & 0x3F);
-        return 3;
-    }
-    cp = (char32_t(lead & 0x07) << 18) | (char32_t(byte(1) & 0x3F) << 12) |
-         (char32_t(byte(2) & 0x3F) << 6) | (byte(3) & 0x3F);
-    return 4;
-}
-
-bool is_white_space(char32_t cp) {
-    switch (cp) {
-        case 0x09:
-        case 0x0A:
-        case 0x0B:
-        case 0x0C:
-        case 0x0D:
-        case 0x20:
-        case 0x85:
-        case 0xA0:
-        case 0x1680:
-        case 0x2028:
-        case 0x2029:
-        case 0x202F:
-        case 0x205F:
-        case 0x3000:
-            return true;
-        default:
-            return cp >= 0x2000 && cp <= 0x200A;
-    }
-}
-
-bool is_continuation(std::uint8_t b) {
-    return (b & 0xC0) == 0x80;
-}
-
+// Valid UTF-8 throughout: device lines that are not are dropped whole.
 bool is_valid_utf8(std::string_view bytes) {
-    std::size_t i = 0;
-    const std::size_t n = bytes.size();
-    auto at = [&](std::size_t k) { return static_cast<std::uint8_t>(bytes[k]); };
-    while (i < n) {
-        std::uint8_t lead = at(i);
-        if (lead < 0x80) {
-            ++i;
-            continue;
-        }
-        std::size_t len;
-        char32_t min;
-        if (lead >= 0xC2 && lead <= 0xDF) {
-            len = 2;
-            min = 0x80;
-        } else if (lead >= 0xE0 && lead <= 0xEF) {
-            len = 3;
-            min = 0x800;
-        } else if (lead >= 0xF0 && lead <= 0xF4) {
-            len = 4;
-            min = 0x10000;
-        } else {
-            return false;
-        }
-        if (i + len > n) return false;
-        for (std::size_t k = 1; k < len; ++k)
-            if (!is_continuation(at(i + k))) return false;
-        char32_t cp;
-        decode(bytes, i, cp);
-        if (cp < min || cp > 0x10FFFF || (cp >= 0xD800 && cp <= 0xDFFF)) return false;
-        i += len;
+    for (std::size_t i = 0; i < bytes.size();) {
+        Utf8Char c = decode_utf8_at(bytes, i);
+        if (!c.valid) return false;
+        i += c.length;
     }
     return true;
-}
-
-std::string_view trim_whitespace(std::string_view text) {
-    std::size_t begin = 0;
-    while (begin < text.size()) {
-        char32_t cp;
-        std::size_t len = decode(text, begin, cp);
-        if (!is_white_space(cp)) break;
-        begin += len;
-    }
-    std::size_t end = text.size();
-    while (end > begin) {
-        std::size_t start = end - 1;
-        while (start > begin && is_continuation(static_cast<std::uint8_t>(text[start]))) --start;
-        char32_t cp;
-        decode(text, start, cp);
-        if (!is_white_space(cp)) break;
-        end = start;
-    }
-    return text.substr(begin, end - begin);
-}
-
-std::string quoted(std::string_view text) {
-    static constexpr char HEX[] = "0123456789abcdef";
-    std::string out = "\"";
-    for (char c : text) {
-        auto b = static_cast<std::uint8_t>(c);
-        switch (c) {
-            case '"':
-                out += "\\\"";
-                break;
-            case '\\':
-                out += "\\\\";
-                break;
-            case '\n':
-                out += "\\n";
-                break;
-            case '\r':
-                out += "\\r";
-                break;
-            case '\t':
-                out += "\\t";
-                break;
-            case '\0':
-                out += "\\0";
-                break;
-            default:
-                if (b < 0x20 || b == 0x7F) {
-                    out += "\\u{";
-                    if (b >= 0x10) out += HEX[b >> 4];
-                    out += HEX[b & 0x0F];
-                    out += '}';
-                } else {
-                    out += c;
-                }
-        }
-    }
-    out += '"';
-    return out;
 }
 
 // ---- patterns --------------------------------------------------------------------------
@@ -290,7 +159,7 @@ void FlowControl::take_error_replies_locked(Inner& inner, std::vector<GrblRespon
         inner.raw.erase(start, reply.size());
         from = start;
         if (!is_valid_utf8(reply)) continue;
-        std::string line(trim_whitespace(reply));
+        std::string line(trim_unicode_whitespace(reply));
         log::debug(TARGET, "Extracted '{}' from raw buffer (interleaved recovery)", line);
         // An error reply answers the oldest line just as an "ok" does, but the response
         // does not carry it.
@@ -307,10 +176,10 @@ void FlowControl::take_lines_locked(Inner& inner, std::vector<GrblResponse>& out
         std::string bytes = inner.raw.substr(0, newline + 1);
         inner.raw.erase(0, newline + 1);
         if (!is_valid_utf8(bytes)) {
-            log::warn(TARGET, "{}", "Dropped invalid UTF-8 bytes");  // format() needs an argument
+            log::warn(TARGET, "Dropped invalid UTF-8 bytes");
             continue;
         }
-        std::string_view line = trim_whitespace(bytes);
+        std::string_view line = trim_unicode_whitespace(bytes);
         if (line.empty()) continue;
         if (line == "ok") {
             // An "ok" with other whitespace around it than carriage returns.

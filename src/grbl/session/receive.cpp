@@ -7,7 +7,7 @@
 #include "grbl/line_parsers.hpp"
 #include "grbl/pattern_unicode.hpp"
 #include "grbl/session/core.hpp"
-#include "grbl/session/debug_text.hpp"
+#include "grbl/debug_text.hpp"
 #include "grbl/status_parser.hpp"
 #include "log/facade.hpp"
 

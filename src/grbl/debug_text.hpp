@@ -1,4 +1,4 @@
-// Text forms for log lines of the session engine.
+// Text forms for log lines of the engine.
 #pragma once
 
 #include <string>

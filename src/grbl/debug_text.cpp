@@ -1,4 +1,4 @@
-#include "grbl/session/debug_text.hpp"
+#include "grbl/debug_text.hpp"
 
 #include <cstdint>
 
