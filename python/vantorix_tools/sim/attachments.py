@@ -8,13 +8,26 @@ import select
 import socket
 import threading
 import tty
-from typing import Optional
+from types import TracebackType
+from typing import List, Optional, Protocol, Type, TypeVar
 
 from .core import GrblSimulator
 
 _READ_SIZE = 4096
 # A stop never waits longer than this for the serving thread.
 _JOIN_TIMEOUT = 2.0
+
+_AttachmentT = TypeVar("_AttachmentT", bound="_Attachment")
+
+
+class HostLink(Protocol):
+    """What :class:`MockTransportAttachment` needs of a ``vantorix.grbl.MockTransport``."""
+
+    def take_new_sent(self) -> List[bytes]: ...
+
+    def push(self, data: bytes) -> None: ...
+
+    def set_connected(self, connected: bool) -> None: ...
 
 
 class _Attachment:
@@ -33,7 +46,7 @@ class _Attachment:
         self._link_dropped = threading.Event()
         self._thread: Optional[threading.Thread] = None
 
-    def start(self):
+    def start(self: _AttachmentT) -> _AttachmentT:
         if self._thread is not None:
             return self
         self._stop.clear()
@@ -58,10 +71,11 @@ class _Attachment:
     def running(self) -> bool:
         return self._thread is not None and self._thread.is_alive()
 
-    def __enter__(self):
+    def __enter__(self: _AttachmentT) -> _AttachmentT:
         return self.start()
 
-    def __exit__(self, *exc_info) -> None:
+    def __exit__(self, exc_type: Optional[Type[BaseException]],
+                 exc: Optional[BaseException], traceback: Optional[TracebackType]) -> None:
         self.stop()
 
     def _serve(self) -> None:
@@ -96,7 +110,7 @@ class MockTransportAttachment(_Attachment):
     :meth:`GrblSimulator.drop_link` calls ``set_connected(False)`` on the transport.
     """
 
-    def __init__(self, sim: GrblSimulator, transport, interval: float = 0.001) -> None:
+    def __init__(self, sim: GrblSimulator, transport: HostLink, interval: float = 0.001) -> None:
         super().__init__(sim, interval)
         self.transport = transport
 

@@ -6,7 +6,7 @@ import dataclasses
 import threading
 import time
 from collections import deque
-from typing import Callable, Deque, List, Optional, Tuple
+from typing import Any, Callable, Deque, List, Mapping, Optional, Tuple
 
 from .config import SimConfig, default_settings
 from .gcode import ERROR_SYSTEM_GC_LOCK, GrblError, clean_line
@@ -71,7 +71,7 @@ class GrblSimulator(SystemCommands, ProgramExecution):
     """
 
     def __init__(self, config: Optional[SimConfig] = None, *,
-                 clock: Callable[[], float] = time.monotonic, **options) -> None:
+                 clock: Callable[[], float] = time.monotonic, **options: Any) -> None:
         if config is not None and options:
             raise TypeError("pass either config or keyword options, not both")
         self.config = config if config is not None else SimConfig(**options)
@@ -275,7 +275,7 @@ class GrblSimulator(SystemCommands, ProgramExecution):
             if listener in self._link_listeners:
                 self._link_listeners.remove(listener)
 
-    def set_probe_contact(self, contact) -> None:
+    def set_probe_contact(self, contact: Optional[Mapping[str, float]]) -> None:
         """Change where probing makes contact (see ``SimConfig.probe_contact``)."""
         with self._lock:
             self.config.probe_contact = dict(contact) if contact else None
