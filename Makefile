@@ -31,7 +31,7 @@ test-python: build
 test: build
 	$(BUILD)/vantorix_tests --gtest_brief=1
 	$(PYTHON) -m pytest -q tests/python
-	$(PYTHON) -m mypy --strict --cache-dir $(BUILD)/.mypy_cache examples/host_example.py python/vantorix-stubs
+	$(PYTHON) -m mypy --strict --cache-dir $(BUILD)/.mypy_cache examples/host_example.py python/vantorix_tools/cli.py python/vantorix-stubs
 
 # Throughput figures of the engine, of the Python binding and of the pure-Python streaming
 # baseline, as one table.

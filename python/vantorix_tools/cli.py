@@ -15,12 +15,15 @@ import argparse
 import asyncio
 import sys
 import time
-from typing import List, Optional, TextIO
+from typing import TYPE_CHECKING, List, Optional, TextIO
 
 import vantorix
 
 from .sim import GrblSimulator, MockTransportAttachment
 from .sim import __main__ as sim_main
+
+if TYPE_CHECKING:
+    from vantorix._typing import EventName, EventPayload, SessionConfig
 
 CONNECT_TIMEOUT = 15.0
 
@@ -76,17 +79,19 @@ async def stream(args: argparse.Namespace, out: TextIO) -> int:
     lines = program_lines(gcode)
     problems: List[str] = []
 
-    def on_event(name, payload) -> None:
-        if name == "command_status_changed" and payload[0] == "ERROR":
-            problems.append(payload[1])
+    def on_event(name: EventName, payload: EventPayload) -> None:
+        if name == "command_status_changed" and isinstance(payload, tuple):
+            status, message = payload
+            if status == "ERROR":
+                problems.append(str(message))
 
-    config = {"status_poll_interval": 0.2, "handshake_poll_interval": 0.2}
+    config: SessionConfig = {"status_poll_interval": 0.2, "handshake_poll_interval": 0.2}
     attachment = None
     if args.port:
-        config.update(port=args.port, baudrate=args.baud)
+        config.update({"port": args.port, "baudrate": args.baud})
         session = vantorix.grbl.GrblSession(config, None, on_event)
     elif args.host:
-        config.update(host=args.host, tcp_port=args.tcp_port)
+        config.update({"host": args.host, "tcp_port": args.tcp_port})
         session = vantorix.grbl.GrblSession(config, None, on_event)
     else:
         transport = vantorix.grbl.MockTransport()
