@@ -52,7 +52,9 @@ EXPLAINED_ERRORS: Dict[str, tuple] = {
 # The `DeviceError.code` a fault may leave behind (-1: the job error of a failed job).
 ERROR_CODES: Dict[str, set] = {
     "error_reply": {BAD_LINE_ERROR, -1},
-    "device_reset": {-1, 3},  # a reset in motion raises alarm 3
+    # A reset in motion raises alarm 3; the lines behind it are refused with error:9, which
+    # comes first when the alarm line itself was lost on a dropped link.
+    "device_reset": {-1, 3, 9},
     "long_silence": {-1},
     "disconnect": {-1},
     "cancel": {3},  # the cancel's own reset in motion
@@ -185,7 +187,8 @@ def _check_outcome(plan: Plan, injected: List[Injected], recorder: Recorder, ses
     allowed = set()
     for kind in stops:
         allowed |= ERROR_CODES.get(kind, set())
-    allowed |= {int(f.arg) for f in injected if f.kind == "alarm"}
+    alarms = {int(f.arg) for f in injected if f.kind == "alarm"}
+    allowed |= alarms | ({9} if alarms else set())
     if error is None:
         # A cancel that found the link down stops the job without a job error.
         if not complete and "cancel" not in stops:
