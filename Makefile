@@ -5,7 +5,7 @@ CMAKE_FLAGS ?=
 
 export PYTHONPATH := $(CURDIR)/$(BUILD):$(CURDIR)/python$(if $(PYTHONPATH),:$(PYTHONPATH))
 
-.PHONY: all deps build demo test test-cpp test-python bench sanitize clean
+.PHONY: all deps build demo test test-cpp test-python bench soak sanitize clean
 
 all: build
 
@@ -40,6 +40,13 @@ bench: build
 	@$(BUILD)/vantorix_bench_status
 	@$(PYTHON) bench/status_bench.py
 	@$(PYTHON) bench/run_baseline.py
+
+# Fault-injection soak (randomized jobs and faults against the simulator, about three
+# minutes), then resource stability (connect cycles, short jobs, a million-line job).
+SOAK_ARGS ?=
+soak: build
+	$(PYTHON) soak/run.py $(SOAK_ARGS)
+	$(PYTHON) soak/resources.py
 
 # Engine tests under AddressSanitizer+UBSan and under ThreadSanitizer, each in its own tree.
 sanitize: deps

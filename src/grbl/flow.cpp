@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <cstdint>
 #include <string_view>
+#include <utility>
 
 #include "grbl/debug_text.hpp"
 #include "grbl/pattern_unicode.hpp"
@@ -175,6 +176,7 @@ void FlowControl::take_lines_locked(Inner& inner, std::vector<GrblResponse>& out
     while ((newline = inner.raw.find('\n')) != std::string::npos) {
         std::string bytes = inner.raw.substr(0, newline + 1);
         inner.raw.erase(0, newline + 1);
+        if (std::exchange(inner.discarding_line, false)) continue;
         if (!is_valid_utf8(bytes)) {
             log::warn(TARGET, "Dropped invalid UTF-8 bytes");
             continue;
@@ -191,6 +193,16 @@ void FlowControl::take_lines_locked(Inner& inner, std::vector<GrblResponse>& out
     }
 }
 
+void FlowControl::bound_partial_line_locked(Inner& inner) {
+    if (inner.raw.size() <= MAX_PARTIAL_LINE) return;
+    if (!inner.discarding_line) {
+        log::warn(TARGET, "Discarding a device line longer than {} bytes without a line feed",
+                  MAX_PARTIAL_LINE);
+        inner.discarding_line = true;
+    }
+    inner.raw.erase(0, inner.raw.size() - PARTIAL_LINE_TAIL);
+}
+
 std::vector<GrblResponse> FlowControl::parse_incoming(std::span<const std::uint8_t> bytes) {
     std::vector<GrblResponse> out;
     std::lock_guard lock(mutex_);
@@ -199,6 +211,7 @@ std::vector<GrblResponse> FlowControl::parse_incoming(std::span<const std::uint8
     take_nul_corrupted_acks_locked(inner_, out);
     take_error_replies_locked(inner_, out);
     take_lines_locked(inner_, out);
+    bound_partial_line_locked(inner_);
     return out;
 }
 
@@ -232,6 +245,7 @@ void FlowControl::reset() {
     reset_flow_control();
     std::lock_guard lock(mutex_);
     inner_.raw.clear();
+    inner_.discarding_line = false;
 }
 
 asio::awaitable<bool> FlowControl::wait_for_space(std::size_t size, rt::Duration timeout) {

@@ -27,6 +27,15 @@ namespace vantorix::grbl {
 // GRBL's serial receive buffer holds 128 bytes; one is kept free.
 inline constexpr std::size_t DEFAULT_RX_BUFFER_SIZE = 127;
 
+// The longest unterminated input kept while waiting for its line feed. No GRBL or grblHAL
+// reply comes near it; a device that sends more without a line feed (noise, a wrong baud
+// rate, a hostile peer) has the line thrown away instead of growing the buffer without limit
+// and making every chunk rescan it.
+inline constexpr std::size_t MAX_PARTIAL_LINE = 4096;
+// What stays of a thrown-away partial line: enough for an acknowledgement or an error reply
+// whose first bytes arrived at its end.
+inline constexpr std::size_t PARTIAL_LINE_TAIL = 32;
+
 struct PendingCommand {
     std::optional<std::int64_t> op_index;  // the job operation the line belongs to
     std::string command;                   // as sent, without trailing whitespace
@@ -93,6 +102,9 @@ class FlowControl {
     struct Inner {
         std::optional<std::size_t> rx_buffer_size;
         std::string raw;  // received bytes not yet consumed
+        // The partial line was too long and part of it thrown away: the rest of that line,
+        // up to its line feed, is dropped too instead of being read as a line of its own.
+        bool discarding_line = false;
         std::deque<PendingCommand> pending;
         std::size_t buffer_count = 0;
         bool space_freed = false;
@@ -106,6 +118,7 @@ class FlowControl {
     static void take_nul_corrupted_acks_locked(Inner& inner, std::vector<GrblResponse>& out);
     static void take_error_replies_locked(Inner& inner, std::vector<GrblResponse>& out);
     static void take_lines_locked(Inner& inner, std::vector<GrblResponse>& out);
+    static void bound_partial_line_locked(Inner& inner);
 
     mutable std::mutex mutex_;
     Inner inner_;

@@ -18,13 +18,14 @@ From the command line: ``python -m vantorix_tools.sim --pty`` or ``--tcp PORT``.
 
 from .attachments import MockTransportAttachment, PtyServer, TcpServer
 from .config import SimConfig
-from .core import GrblSimulator, Overflow
+from .core import GrblSimulator, Overflow, ReceivedLine
 
 __all__ = [
     "GrblSimulator",
     "MockTransportAttachment",
     "Overflow",
     "PtyServer",
+    "ReceivedLine",
     "SimConfig",
     "TcpServer",
 ]

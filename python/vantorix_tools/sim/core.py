@@ -39,6 +39,21 @@ class Overflow:
     capacity: int
 
 
+@dataclasses.dataclass(frozen=True)
+class ReceivedLine:
+    """A line as it reached the controller, recorded by :meth:`GrblSimulator.record_received`.
+
+    ``index`` counts the lines received while recording (0 first); ``offset`` is the position
+    of the line's first byte in everything the host wrote since recording started (realtime
+    bytes included); ``overflowed`` is true for a line thrown away because it did not fit.
+    """
+
+    index: int
+    offset: int
+    text: str
+    overflowed: bool = False
+
+
 @dataclasses.dataclass
 class _Active:
     text: str
@@ -84,6 +99,9 @@ class GrblSimulator(SystemCommands, ProgramExecution):
         self.overflows: List[Overflow] = []
         self.history: Deque[Tuple[str, Optional[str]]] = deque(maxlen=10000)
         self.link_drops = 0
+        self.received: Optional[List[ReceivedLine]] = None
+        self._received_bytes = 0
+        self._line_start = 0
         self._link_listeners: List[Callable[[], None]] = []
         self.coord_offsets: List[Vec] = [(0.0, 0.0, 0.0)] * 6
         self.g28: Vec = (0.0, 0.0, 0.0)
@@ -123,6 +141,7 @@ class GrblSimulator(SystemCommands, ProgramExecution):
             self._advance(self._clock())
             for byte in bytes(data):
                 self._receive_byte(byte)
+                self._received_bytes += 1
 
     def tick(self) -> None:
         """Let the simulated machine catch up with the clock (finish moves, send oks)."""
@@ -275,6 +294,17 @@ class GrblSimulator(SystemCommands, ProgramExecution):
             if listener in self._link_listeners:
                 self._link_listeners.remove(listener)
 
+    def record_received(self, enabled: bool = True) -> None:
+        """Start (or stop) recording every line the controller receives, in order.
+
+        The record is ``received``: a list of :class:`ReceivedLine`, ``None`` while off.
+        Starting again begins a new, empty record.
+        """
+        with self._lock:
+            self.received = [] if enabled else None
+            self._received_bytes = 0
+            self._line_start = 0
+
     def set_probe_contact(self, contact: Optional[Mapping[str, float]]) -> None:
         """Change where probing makes contact (see ``SimConfig.probe_contact``)."""
         with self._lock:
@@ -305,7 +335,15 @@ class GrblSimulator(SystemCommands, ProgramExecution):
             self._after_cr = False
             self._store_byte(byte)
 
+    def _note_line(self, text: str, overflowed: bool) -> None:
+        if self.received is not None:
+            self.received.append(
+                ReceivedLine(len(self.received), self._line_start, text, overflowed))
+        self._line_start = self._received_bytes + 1
+
     def _store_byte(self, byte: int) -> None:
+        if not self._partial:
+            self._line_start = self._received_bytes
         if not self._partial_dropped and self._rx_used >= self.config.rx_buffer_size:
             self._partial_dropped = True
             self._partial_buffered = self._rx_used - len(self._partial)
@@ -320,9 +358,12 @@ class GrblSimulator(SystemCommands, ProgramExecution):
         if self._partial_dropped:
             self.overflows.append(Overflow(bytes(self._partial) + bytes([terminator]),
                                            self._partial_buffered, self.config.rx_buffer_size))
+            self._note_line(self._partial.decode("ascii", "replace"), True)
             self._drop_partial()
             return
         text = self._partial.decode("ascii")
+        if text:
+            self._note_line(text, False)
         self._rx.append((text, len(self._partial) + 1))
         self._rx_used += 1
         self._partial.clear()

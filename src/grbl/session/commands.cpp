@@ -3,6 +3,7 @@
 
 #include <chrono>
 
+#include "grbl/debug_text.hpp"
 #include "grbl/pattern_unicode.hpp"
 #include "log/facade.hpp"
 #include "rt/timeout.hpp"
@@ -32,6 +33,12 @@ std::string tracked_text(const Bytes& bytes) {
     std::string_view trimmed = trim_unicode_whitespace(text);
     if (trimmed.empty()) return {};
     return text.substr(0, static_cast<std::size_t>(trimmed.data() + trimmed.size() - text.data()));
+}
+
+rt::Duration time_left(rt::Clock::time_point deadline) {
+    const rt::Clock::time_point now = rt::Clock::now();
+    return now < deadline ? std::chrono::duration_cast<rt::Duration>(deadline - now)
+                          : rt::Duration::zero();
 }
 
 SessionError write_failure(const TransportError& error) {
@@ -160,15 +167,27 @@ asio::awaitable<Result<Lines>> execute_interactive_command(std::shared_ptr<Sessi
         co_return SessionError::connection("Serial transport not connected");
     }
     auto request = std::make_shared<RequestShared>(std::move(command));
+    // One deadline for the whole command: an earlier line whose answer never comes (a lost
+    // "ok", a silent device) must not keep this and every later interactive command
+    // waiting for ever.
+    const rt::Clock::time_point deadline =
+        rt::Clock::now() + SessionConfig::secs(core->config().command_timeout);
     rt::AsyncMutex::Guard lock = co_await core->command_lock.lock();
     // Every line already sent must be answered first, or its ok would complete this request.
-    co_await core->flow.wait_pending_empty(std::nullopt);
+    const bool still_pending = co_await core->flow.wait_pending_empty(time_left(deadline));
+    if (still_pending) {
+        // Nothing is written: an answer that is only late would complete this request.
+        log::warn(SESSION_TARGET,
+                  "Command {} not sent: {} earlier line(s) still unanswered at the command "
+                  "timeout.",
+                  quoted(request->command()), core->flow.pending_queue().size());
+        co_return SessionError::timeout();
+    }
     core->interactive_request.set(request);
     SlotReset clear_interactive(core->interactive_request);
     VoidResult sent = co_await send_command_bytes(core, line_bytes(request->command()));
     if (!sent.ok()) co_return sent.error();
-    const bool answered = co_await rt::with_timeout(
-        request->done.wait(), SessionConfig::secs(core->config().command_timeout));
+    const bool answered = co_await rt::with_timeout(request->done.wait(), time_left(deadline));
     if (!answered) co_return SessionError::timeout();
     co_return request->lines();
 }

@@ -149,6 +149,13 @@ void SessionCore::handle_other_line(const std::string& line) {
         // A device that announces itself has answered the handshake.
         status_report_event.set();
         log::debug(SESSION_TARGET, "Received Grbl welcome message: {}", line);
+        if (job_active_.load()) {
+            // The controller restarted under a running job: the lines in its buffer are
+            // gone and their answers will never come. Streaming on would skip them on the
+            // workpiece. A cancel clears `job_active` before it writes its own reset.
+            log::error(SESSION_TARGET, "Controller reset during job: {}. Halting stream.", line);
+            halt_job(SessionError::device("Controller reset during job."));
+        }
     } else if (job_active_.load()) {
         log::warn(SESSION_TARGET, "Unexpected device line during job: {}", line);
     } else {

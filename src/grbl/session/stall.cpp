@@ -3,6 +3,7 @@
 
 #include <optional>
 
+#include "grbl/session/ack_wait.hpp"
 #include "log/facade.hpp"
 #include "rt/timeout.hpp"
 
@@ -61,6 +62,10 @@ asio::awaitable<bool> poll_and_check_idle(std::shared_ptr<SessionCore> core, boo
         log::debug(SESSION_TARGET, "No response to status poll ({}/{} unanswered).", unanswered,
                    config.unanswered_poll_limit);
     }
+    // Without a fresh report the stored state is the last one before the device fell
+    // silent: it may still show the idle, empty-buffer device of before the job, and a
+    // recovery written into the silence would then wait out its whole acknowledgement wait.
+    if (core->last_report_status.get() == DeviceStatus::UNKNOWN) co_return false;
     co_return is_grbl_idle_or_desynced(*core);
 }
 
@@ -100,8 +105,12 @@ asio::awaitable<void> recover_from_deadlock(std::shared_ptr<SessionCore> core, b
             log::warn(SESSION_TARGET, "Deadlock recovery failed: {}", sent.error().text());
         }
     }
-    const bool still_pending = co_await core->flow.wait_pending_empty(RECOVERY_ACK_WAIT);
-    if (still_pending) {
+    // A job that must stop meanwhile (an alarm swallows the dwell's answer) does not wait
+    // out the whole recovery before its safety shutdown.
+    const AckWait waited = co_await wait_acks_unless_stopping(core, RECOVERY_ACK_WAIT);
+    if (waited == AckWait::JOB_STOPPING) {
+        log::warn(SESSION_TARGET, "Deadlock recovery: job stopping. Resetting host buffers.");
+    } else if (waited == AckWait::STILL_PENDING) {
         log::warn(SESSION_TARGET,
                   "Deadlock recovery: timed out waiting for acks after G4 P0.01. Resetting host "
                   "buffers.");

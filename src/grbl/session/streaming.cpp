@@ -10,6 +10,7 @@
 #include <exception>
 
 #include "grbl/gcode_text.hpp"
+#include "grbl/session/ack_wait.hpp"
 #include "grbl/session/cancel.hpp"
 #include "grbl/session/stall.hpp"
 #include "log/facade.hpp"
@@ -54,10 +55,6 @@ void record_error_if_none(SessionCore& core, SessionError error) {
     });
 }
 
-// Cancel, a recorded error or an alarm ends the sending.
-bool job_must_stop(const SessionCore& core) {
-    return core.cancelled.load() || has_error(core) || in_alarm(core);
-}
 
 // An alarm seen only in the status (without an ALARM line) must still fail the job: a
 // job that stopped in the alarm state never finished.
@@ -183,11 +180,12 @@ asio::awaitable<void> drain_pending_acks(std::shared_ptr<SessionCore> core) {
             record_alarm_if_in_alarm(*core);
             break;
         }
-        const bool still_pending = co_await core->flow.wait_pending_empty(wait);
-        if (!still_pending) {
+        const AckWait waited = co_await wait_acks_unless_stopping(core, wait);
+        if (waited == AckWait::DRAINED) {
             log::debug(SESSION_TARGET, "All 'ok' responses received.");
             break;
         }
+        if (waited == AckWait::JOB_STOPPING) continue;  // the check above ends the wait
         const bool keep_waiting = co_await end_of_job_stall_step(core);
         if (!keep_waiting) break;
     }
