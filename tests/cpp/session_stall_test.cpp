@@ -47,7 +47,11 @@ INSTANTIATE_TEST_SUITE_P(
     testing::Values(IdleCase{"IdleState", "<Idle|MPos:0,0,0|Bf:15,127|FS:0,0>", false, true},
                     // During a job the state shows Run; the reported word still says Idle.
                     IdleCase{"IdleWordDuringJob", "<Idle|MPos:0,0,0|FS:0,0>", true, true},
-                    IdleCase{"HoldWord", "<Hold:0|MPos:0,0,0|FS:0,0>", true, true},
+                    // A held device keeps its buffer full: a dwell written into it would
+                    // overflow it. Only a buffer reported wholly free counts as desynced.
+                    IdleCase{"HoldWord", "<Hold:0|MPos:0,0,0|FS:0,0>", true, false},
+                    IdleCase{"HoldWithWholeBufferFree", "<Hold:0|MPos:0,0,0|Bf:15,127|FS:0,0>",
+                             true, true},
                     IdleCase{"RunWithFullBufferFree", "<Run|MPos:0,0,0|Bf:0,127|FS:0,0>", true,
                              true},
                     IdleCase{"RunWithBufferInUse", "<Run|MPos:0,0,0|Bf:0,126|FS:0,0>", true, false},

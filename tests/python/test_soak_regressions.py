@@ -64,3 +64,20 @@ async def test_silent_device_is_not_taken_for_an_idle_one():
         assert time.monotonic() - started < 10
         assert b"G4 P0.01" not in device.written()
         assert "stopped responding" in device.session.state.error.description
+
+
+async def test_a_job_does_not_stream_on_over_the_next_link():
+    # Slow moves keep the controller's buffer full, so the job waits for space when the link
+    # drops. The next link starts with empty counts while the controller still holds those
+    # lines: streaming on would overflow its buffer. The job stops instead.
+    config = {"deadlock_detection": True, "stall_timeout_default": 0.3}
+    async with SimulatedDevice(config, speed_factor=0.05) as device:
+        program = "".join(f"G1 X{i} F60\n" for i in range(1, 61))
+        run = asyncio.ensure_future(device.session.run(program))
+        await wait_until(lambda: device.session.buffer_count > 100)
+        device.sim.drop_link()
+        await asyncio.wait_for(run, 15)
+        assert device.sim.overflows == []
+        error = device.session.state.error
+        assert error is not None and "disconnected during job" in error.description
+        assert b"G1 X60 F60\n" not in device.written()

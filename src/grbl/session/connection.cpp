@@ -119,6 +119,19 @@ asio::awaitable<void> run_link(std::shared_ptr<SessionCore> core, RxSender sende
     (void)co_await core->transport->close();
 }
 
+// A job must not go on over the next link: the lines the device held when the link broke
+// are unaccounted for (the next link starts with empty counts), so streaming on could
+// overflow the device's buffer or skip lines it lost. Stopping cancels the job, which also
+// stops whatever the device still executes.
+void stop_job_on_lost_link(SessionCore& core) {
+    if (!core.job_active_.load()) return;
+    const bool first = core.last_error.with(
+        [](const std::optional<SessionError>& error) { return !error.has_value(); });
+    if (!first) return;
+    log::warn(SESSION_TARGET, "Link lost during job: stopping the stream.");
+    core.halt_job(SessionError::connection("Serial transport disconnected during job."));
+}
+
 asio::awaitable<void> connection_loop(std::shared_ptr<SessionCore> core) {
     log::debug(SESSION_TARGET, "Entering connection loop.");
     while (core->connection_wanted.load()) {
@@ -130,6 +143,7 @@ asio::awaitable<void> connection_loop(std::shared_ptr<SessionCore> core) {
         auto [sender, chunks] = rx_channel();
         co_await run_link(core, std::move(sender), std::move(chunks));
         if (!core->connection_wanted.load()) break;
+        stop_job_on_lost_link(*core);
         log::debug(SESSION_TARGET, "Connection lost. Reconnecting.");
         core->update_connection_status(TransportStatus::SLEEPING, std::nullopt);
         co_await rt::sleep_for(SessionConfig::secs(core->config().reconnect_delay));

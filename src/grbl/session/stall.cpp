@@ -73,7 +73,9 @@ bool is_grbl_idle_or_desynced(const SessionCore& core) {
     const DeviceState state = core.state();
     if (state.status == DeviceStatus::IDLE) return true;
     const DeviceStatus reported = core.last_report_status.get();
-    if (reported == DeviceStatus::IDLE || reported == DeviceStatus::HOLD) return true;
+    // A held device is not taken for an idle one: its planner is paused and a full receive
+    // buffer is expected, so a recovery dwell written into it would overflow the buffer.
+    if (reported == DeviceStatus::IDLE) return true;
     // The device reports its whole buffer free while the host still counts bytes in it.
     const std::size_t capacity = core.flow.rx_buffer_size();
     return state.buffer_rx_available && capacity > 0 && *state.buffer_rx_available >= 0 &&
