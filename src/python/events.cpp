@@ -80,6 +80,12 @@ bool EventQueue::push(std::string name, PyRef payload) {
     return !scheduled_.exchange(true);
 }
 
+bool EventQueue::push_progress(std::uint64_t op_index) {
+    std::lock_guard lock(mutex_);
+    events_.push_back(Event{PROGRESS, SharedRef(), op_index});
+    return !scheduled_.exchange(true);
+}
+
 std::vector<EventQueue::Event> EventQueue::take() {
     std::lock_guard lock(mutex_);
     scheduled_.store(false);
@@ -196,13 +202,9 @@ void PyEvents::config_changed(const std::string& key, std::int64_t value) {
     });
 }
 
+// Progress comes once per acknowledged line during a job. The index is queued without the
+// interpreter lock; the lock is taken only to request a drain, once per batch.
 void PyEvents::command_done(std::uint64_t op_index) {
-    {
-        std::lock_guard lock(progress_mutex_);
-        if (!progress_callback_) return;
-    }
-    if (!python_alive()) return;
-    Gil gil;
     {
         std::lock_guard lock(progress_mutex_);
         if (!progress_callback_) return;
@@ -211,12 +213,9 @@ void PyEvents::command_done(std::uint64_t op_index) {
         std::lock_guard lock(loop_mutex_);
         if (!loop_) return;
     }
-    PyObject* index = PyLong_FromUnsignedLongLong(op_index);
-    if (index == nullptr) {
-        log::warn(TARGET, "failed to schedule command_done: {}", take_error_text());
-        return;
-    }
-    if (!queue_->push(PROGRESS, PyRef::consuming(index))) return;
+    if (!python_alive()) return;
+    if (!queue_->push_progress(op_index)) return;
+    Gil gil;
     if (schedule_drain() != Scheduled::YES) {
         queue_->unschedule();
         if (PyErr_Occurred()) {
@@ -235,7 +234,14 @@ void PyEvents::drain() {
                 if (progress_callback_) progress = progress_callback_.ref();
             }
             if (!progress) continue;
-            PyObject* result = PyObject_CallOneArg(progress.get(), event.payload.get());
+            PyRef index;
+            try {
+                index = PyRef::consuming(PyLong_FromUnsignedLongLong(event.op_index));
+            } catch (const PyErrorSet&) {
+                log::warn(TARGET, "progress callback failed: {}", take_error_text());
+                continue;
+            }
+            PyObject* result = PyObject_CallOneArg(progress.get(), index.get());
             if (result == nullptr) {
                 log::warn(TARGET, "progress callback failed: {}", take_error_text());
             }

@@ -1,7 +1,9 @@
 // The suspended-operation machinery shared by Notify and AsyncMutex: a type-erased
 // completion handler in a queue guarded by its owner's mutex, with per-operation
-// cancellation. Completions are always posted to the handler's executor, never run
+// cancellation. Completions are always deferred to the handler's executor, never run
 // inline, so a notifier never runs a waiter's code on its own stack or under its lock.
+// Deferring (rather than posting) marks the wake-up as a continuation of the notifier's
+// work: on a worker thread it is queued there instead of waking the other worker.
 #pragma once
 
 #include <algorithm>
@@ -9,7 +11,7 @@
 #include <asio/associated_executor.hpp>
 #include <asio/cancellation_type.hpp>
 #include <asio/error.hpp>
-#include <asio/post.hpp>
+#include <asio/defer.hpp>
 #include <asio/system_executor.hpp>
 #include <deque>
 #include <memory>
@@ -60,7 +62,7 @@ class HandlerWaiter final : public Waiter {
     void complete(std::error_code ec) && override {
         auto executor = asio::get_associated_executor(handler_, asio::system_executor());
         std::unique_ptr<HandlerWaiter> self(this);
-        asio::post(executor, [self = std::move(self), ec]() mutable {
+        asio::defer(executor, [self = std::move(self), ec]() mutable {
             // Cleared here, on the waiter's own executor, so that it never races with an
             // emit on the same slot.
             if (self->slot_.is_connected()) self->slot_.clear();
