@@ -55,7 +55,7 @@ class EventLog:
             self.finished += 1
 
 
-async def open_session(target, config=None, hook=None):
+async def open_session(target, config=None, hook=None, dialect=None):
     """A connected session on "pty:PATH", "tcp:HOST:PORT" or a MockTransport object."""
     events = EventLog(hook)
     settings = dict(SESSION_CONFIG, **(config or {}))
@@ -66,9 +66,9 @@ async def open_session(target, config=None, hook=None):
         else:
             host, port = where.rsplit(":", 1)
             settings.update(host=host, tcp_port=int(port))
-        session = GrblSession(settings, None, events)
+        session = GrblSession(settings, dialect, events)
     else:
-        session = GrblSession.with_transport(target, settings, None, events)
+        session = GrblSession.with_transport(target, settings, dialect, events)
     await session.connect()
     await asyncio.wait_for(events.connected.wait(), CONNECT_TIMEOUT)
     return session, events

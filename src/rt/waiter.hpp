@@ -13,6 +13,7 @@
 #include <asio/error.hpp>
 #include <asio/defer.hpp>
 #include <asio/system_executor.hpp>
+#include <chrono>
 #include <deque>
 #include <memory>
 #include <mutex>
@@ -23,9 +24,14 @@ namespace vantorix::rt::detail {
 
 class Waiter {
   public:
+    using Clock = std::chrono::steady_clock;
+
     virtual ~Waiter() = default;
     // Hands the result to the waiting operation; the waiter is consumed.
     virtual void complete(std::error_code ec) && = 0;
+
+    // When a timed wait gives up (Notify completes it with timed_out); never for others.
+    Clock::time_point deadline = Clock::time_point::max();
 };
 
 // The owner's mutex and its queue of waiters, oldest first. Cancellation of a queued
@@ -58,6 +64,8 @@ class HandlerWaiter final : public Waiter {
         if (!slot_.is_connected()) return;
         slot_.template emplace<CancelHandler>(&queue, this);
     }
+
+    const Handler& handler() const { return handler_; }
 
     void complete(std::error_code ec) && override {
         auto executor = asio::get_associated_executor(handler_, asio::system_executor());
