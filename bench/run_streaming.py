@@ -13,6 +13,7 @@ import os
 import pathlib
 import subprocess
 import sys
+import time
 
 import engine_streamer
 import latency_bench
@@ -78,6 +79,17 @@ def engine_run(table, target, lines, progress=False):
     return result
 
 
+def reflex_run(table, line_count):
+    """Lines/s of the fastest host a pty allows: the ceiling of any host on this machine."""
+    with Responder("--pty") as responder:
+        start = time.perf_counter()
+        subprocess.run([latency_bench.reflex_binary(), responder.pty, str(line_count)], check=True)
+        seconds = time.perf_counter() - start
+        counters = responder.stop()
+    table.count(counters, "reflex host")
+    return line_count / seconds
+
+
 def engine_link_run(table, responder_args, line_count):
     with Responder("--pty", *responder_args) as responder:
         result = asyncio.run(
@@ -97,6 +109,8 @@ def throughput(table):
     table.count(counters, "baseline instant")
     base = baseline.lines_per_second
     table.row("baseline instant pty", base, "lines/s")
+    ceiling = reflex_run(table, INSTANT_LINES)
+    table.row("floor host instant pty", ceiling, "lines/s", None, ceiling / base)
     for progress, factor in ((False, 2.5), (True, 2.0)):
         suffix = " +progress" if progress else ""
         result = engine_run(table, "pty", lines, progress)
