@@ -1,4 +1,4 @@
-// vantorix_reflex_host: the fastest host a pty allows, as the floor under the latency figures.
+// vantorix_reflex_host: a minimal host, as the floor under the latency and CPU figures.
 // It streams N lines of 20 bytes under the same character counting as the engine (127-byte
 // budget) with blocking reads and writes on one thread: every reply is answered by the next
 // line as soon as read() returns. No event loop, no threads, no allocation per line.

@@ -22,7 +22,7 @@ from engine_streamer import job_text, open_session, per_line_op_map  # noqa: E40
 from responder_process import Responder  # noqa: E402
 
 SESSIONS = 32
-LINES = 2000
+LINES = 5000
 BAUD = 115_200
 WATCHDOG_LINE = re.compile(r"\[gil-watchdog\] alive after \d+s \(attach took ([0-9.]+)(s|ms|µs|ns)\)")
 UNIT_US = {"s": 1e6, "ms": 1e3, "µs": 1.0, "ns": 1e-3}
