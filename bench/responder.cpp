@@ -228,7 +228,8 @@ int main(int argc, char** argv) {
     std::size_t fixed_links = 0;
     if (options.pty) {
         Pty pty = open_pty();
-        links.push_back(std::make_unique<PacedLink>(pty.master, options.timing, counters, observation));
+        links.push_back(
+            std::make_unique<PacedLink>(pty.master, options.timing, counters, observation));
         fixed_links = 1;
         std::printf("pty %s\n", pty.path.c_str());
     }
@@ -265,7 +266,8 @@ int main(int argc, char** argv) {
 
         Clock::time_point now = Clock::now();
         if ((fds[0].revents & POLLIN) && handle_signals(signal_fd, counters)) return finish();
-        if (fds[1].revents & POLLIN) accept_connections(listener, options.timing, counters, observation, links);
+        if (fds[1].revents & POLLIN)
+            accept_connections(listener, options.timing, counters, observation, links);
         // Links accepted just now have no entry in `fds` yet; they are polled next round.
         for (std::size_t i = links.size(); i-- > 0;) {
             bool polled = i + 2 < fds.size();

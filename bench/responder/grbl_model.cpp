@@ -104,8 +104,8 @@ void GrblModel::send_status_report(Clock::time_point arrival) {
         replies_.send(STATUS_REPORT, arrival, TraceKind::REPORT_SENT, sequence);
         return;
     }
-    std::string report = "<Idle|MPos:" + std::to_string(sequence) +
-                         ".000,0.000,0.000|Bf:15,128|FS:0,0>\r\n";
+    std::string report =
+        "<Idle|MPos:" + std::to_string(sequence) + ".000,0.000,0.000|Bf:15,128|FS:0,0>\r\n";
     replies_.send(report, arrival, TraceKind::REPORT_SENT, sequence);
 }
 

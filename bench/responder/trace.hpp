@@ -14,11 +14,11 @@ namespace vantorix::bench {
 
 // What a trace event records; the letter is the first column of the trace file.
 enum class TraceKind : char {
-    LINE_START = 'l',  // the first byte of a line was read
-    REALTIME = 'r',    // a realtime byte was read; value: the byte
-    OK_SENT = 'o',     // an "ok" left the responder (its write returned)
-    REPORT_SENT = 's', // a status report left the responder; value: its sequence number
-    OTHER_SENT = 'x',  // any other reply left the responder
+    LINE_START = 'l',   // the first byte of a line was read
+    REALTIME = 'r',     // a realtime byte was read; value: the byte
+    OK_SENT = 'o',      // an "ok" left the responder (its write returned)
+    REPORT_SENT = 's',  // a status report left the responder; value: its sequence number
+    OTHER_SENT = 'x',   // any other reply left the responder
 };
 
 class Trace {
@@ -32,9 +32,9 @@ class Trace {
         std::FILE* file = std::fopen(path.c_str(), "w");
         if (file == nullptr) return false;
         for (const Event& event : events_) {
-            long long ns = std::chrono::duration_cast<std::chrono::nanoseconds>(
-                               event.at.time_since_epoch())
-                               .count();
+            long long ns =
+                std::chrono::duration_cast<std::chrono::nanoseconds>(event.at.time_since_epoch())
+                    .count();
             std::fprintf(file, "%c %u %lld\n", static_cast<char>(event.kind), event.value, ns);
         }
         return std::fclose(file) == 0;

@@ -11,8 +11,7 @@ namespace detail {
 
 // Shared with the timer's handler, which may run after the Notify is gone.
 struct NotifyTimer {
-    explicit NotifyTimer(asio::io_context& context, Notify* owner)
-        : timer(context), owner(owner) {}
+    explicit NotifyTimer(asio::io_context& context, Notify* owner) : timer(context), owner(owner) {}
 
     static void on_expiry(const std::shared_ptr<NotifyTimer>& self, std::error_code ec) {
         if (ec) return;  // moved or cancelled
@@ -56,9 +55,8 @@ void Notify::arm_timer_locked(asio::io_context& context, Clock::time_point deadl
     if (timer_->armed && *timer_->armed <= deadline) return;
     timer_->armed = deadline;
     timer_->timer.expires_at(deadline);
-    timer_->timer.async_wait([timer = timer_](std::error_code ec) {
-        detail::NotifyTimer::on_expiry(timer, ec);
-    });
+    timer_->timer.async_wait(
+        [timer = timer_](std::error_code ec) { detail::NotifyTimer::on_expiry(timer, ec); });
 }
 
 void Notify::expire_waits() {

@@ -10,8 +10,8 @@
 #include <asio/associated_cancellation_slot.hpp>
 #include <asio/associated_executor.hpp>
 #include <asio/cancellation_type.hpp>
-#include <asio/error.hpp>
 #include <asio/defer.hpp>
+#include <asio/error.hpp>
 #include <asio/system_executor.hpp>
 #include <chrono>
 #include <deque>
