@@ -1,13 +1,16 @@
 // vantorix_responder: a stand-in GRBL 1.1 controller for benchmarks, on a pseudo-terminal
 // and/or a 127.0.0.1 TCP port.
 //
-//   vantorix_responder [--pty] [--tcp PORT] [--baud N] [--line-time MS]
+//   vantorix_responder [--pty] [--tcp PORT] [--baud N] [--line-time MS] [--trace PATH]
+//                      [--numbered-reports]
 //
 // --pty (the default when --tcp is not given) prints "pty <slave path>"; --tcp PORT listens on
 // 127.0.0.1 (0 picks a free port) and prints "tcp <port>"; every TCP connection is a controller
 // of its own. "ready" follows once both are open. --baud N models a serial link of N baud in
 // each direction (N/10 bytes per second); --line-time MS (fractions allowed) is the processing
-// time of each line before its "ok".
+// time of each line before its "ok". --trace PATH writes, when the responder exits, one line
+// per event with its CLOCK_MONOTONIC time in nanoseconds (see responder/trace.hpp).
+// --numbered-reports puts the sequence number of each status report in its X position.
 //
 // SIGUSR1 prints one counters line on stdout; SIGTERM or SIGINT prints it and exits with 0
 // (the responder also receives SIGTERM when its parent process ends):
@@ -40,18 +43,23 @@
 #include <vector>
 
 #include "responder/paced_link.hpp"
+#include "responder/trace.hpp"
 
 namespace {
 
 using vantorix::bench::Clock;
 using vantorix::bench::Counters;
 using vantorix::bench::LinkTiming;
+using vantorix::bench::Observation;
 using vantorix::bench::PacedLink;
+using vantorix::bench::Trace;
 
 struct Options {
     bool pty = false;
     std::optional<int> tcp_port;
     LinkTiming timing;
+    std::optional<std::string> trace_path;
+    bool numbered_reports = false;
 };
 
 [[noreturn]] void fail(const std::string& what) {
@@ -62,7 +70,7 @@ struct Options {
 [[noreturn]] void usage(const char* problem) {
     std::fprintf(stderr,
                  "vantorix_responder: %s\nusage: vantorix_responder [--pty] [--tcp PORT] "
-                 "[--baud N] [--line-time MS]\n",
+                 "[--baud N] [--line-time MS] [--trace PATH] [--numbered-reports]\n",
                  problem);
     std::exit(2);
 }
@@ -90,6 +98,11 @@ Options parse_options(int argc, char** argv) {
         } else if (arg == "--line-time") {
             options.timing.line_time = std::chrono::duration_cast<Clock::duration>(
                 std::chrono::duration<double, std::milli>(number_argument(argc, argv, i)));
+        } else if (arg == "--trace") {
+            if (i + 1 >= argc) usage("missing value");
+            options.trace_path = argv[++i];
+        } else if (arg == "--numbered-reports") {
+            options.numbered_reports = true;
         } else {
             usage("unknown option");
         }
@@ -176,14 +189,14 @@ bool handle_signals(int signal_fd, const Counters& counters) {
 }
 
 void accept_connections(int listener, const LinkTiming& timing, Counters& counters,
-                        std::vector<std::unique_ptr<PacedLink>>& links) {
+                        Observation observation, std::vector<std::unique_ptr<PacedLink>>& links) {
     for (;;) {
         int fd = ::accept4(listener, nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC);
         if (fd < 0) return;
         // Replies are a few bytes each; Nagle's algorithm would hold them back.
         int yes = 1;
         ::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &yes, sizeof yes);
-        links.push_back(std::make_unique<PacedLink>(fd, timing, counters));
+        links.push_back(std::make_unique<PacedLink>(fd, timing, counters, observation));
     }
 }
 
@@ -203,13 +216,20 @@ int main(int argc, char** argv) {
     // A benchmark that dies leaves no responders behind: they stop with their parent.
     ::prctl(PR_SET_PDEATHSIG, SIGTERM);
     Counters counters;
+    Trace trace;
+    Observation observation{options.trace_path ? &trace : nullptr, options.numbered_reports};
+    auto finish = [&] {
+        if (options.trace_path && !trace.write(*options.trace_path)) fail("write trace");
+        return 0;
+    };
 
     // The pty's link, when there is one, is always links[0] and lives as long as the process.
     std::vector<std::unique_ptr<PacedLink>> links;
     std::size_t fixed_links = 0;
     if (options.pty) {
         Pty pty = open_pty();
-        links.push_back(std::make_unique<PacedLink>(pty.master, options.timing, counters));
+        links.push_back(
+            std::make_unique<PacedLink>(pty.master, options.timing, counters, observation));
         fixed_links = 1;
         std::printf("pty %s\n", pty.path.c_str());
     }
@@ -245,8 +265,9 @@ int main(int argc, char** argv) {
         }
 
         Clock::time_point now = Clock::now();
-        if ((fds[0].revents & POLLIN) && handle_signals(signal_fd, counters)) return 0;
-        if (fds[1].revents & POLLIN) accept_connections(listener, options.timing, counters, links);
+        if ((fds[0].revents & POLLIN) && handle_signals(signal_fd, counters)) return finish();
+        if (fds[1].revents & POLLIN)
+            accept_connections(listener, options.timing, counters, observation, links);
         // Links accepted just now have no entry in `fds` yet; they are polled next round.
         for (std::size_t i = links.size(); i-- > 0;) {
             bool polled = i + 2 < fds.size();

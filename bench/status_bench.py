@@ -14,7 +14,7 @@ def main():
     parse_state = vantorix.grbl.parser.parse_state
     assert parse_state(REPORT).buffer_available == 15
     best = min(timeit.repeat(lambda: parse_state(REPORT), number=CALLS_PER_ROUND, repeat=ROUNDS))
-    print(f"{'python parse_state':<28} {CALLS_PER_ROUND / best:14.0f}  reports/s")
+    print(f"{'python parse_state':<34} {CALLS_PER_ROUND / best:12.0f}  reports/s")
 
 
 if __name__ == "__main__":

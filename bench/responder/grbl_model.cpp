@@ -2,6 +2,9 @@
 
 #include <algorithm>
 #include <cctype>
+#include <string>
+
+#include "trace.hpp"
 
 namespace vantorix::bench {
 
@@ -32,12 +35,16 @@ bool is_build_info_request(std::string_view text) {
 void GrblModel::receive(unsigned char byte, Clock::time_point arrival) {
     complete_until(arrival);
     if (is_realtime(byte)) {
+        if (observation_.trace) observation_.trace->record(TraceKind::REALTIME, byte, arrival);
         receive_realtime(byte, arrival);
         return;
     }
     if (buffered_ >= RX_BUFFER_SIZE) {
         ++counters_.overflows;
         return;
+    }
+    if (partial_size_ == 0 && observation_.trace) {
+        observation_.trace->record(TraceKind::LINE_START, 0, arrival);
     }
     ++buffered_;
     ++partial_size_;
@@ -53,7 +60,7 @@ void GrblModel::receive(unsigned char byte, Clock::time_point arrival) {
 void GrblModel::receive_realtime(unsigned char byte, Clock::time_point arrival) {
     ++counters_.realtime;
     if (byte == '?') {
-        replies_.send(STATUS_REPORT, arrival);
+        send_status_report(arrival);
     } else if (byte == SOFT_RESET) {
         // A reset discards everything still buffered: those lines never get a reply.
         queued_.clear();
@@ -61,7 +68,7 @@ void GrblModel::receive_realtime(unsigned char byte, Clock::time_point arrival) 
         partial_size_ = 0;
         buffered_ = 0;
         busy_until_ = arrival;
-        replies_.send(BANNER, arrival);
+        replies_.send(BANNER, arrival, TraceKind::OTHER_SENT, 0);
     }
     // Feed hold, resume and the extended realtime commands have no reply.
 }
@@ -84,7 +91,22 @@ void GrblModel::complete_until(Clock::time_point now) {
 void GrblModel::answer(const QueuedLine& line) {
     buffered_ -= line.size;
     ++counters_.lines;
-    replies_.send(is_build_info_request(line.text) ? BUILD_INFO : OK, line.done_at);
+    if (is_build_info_request(line.text)) {
+        replies_.send(BUILD_INFO, line.done_at, TraceKind::OTHER_SENT, 0);
+    } else {
+        replies_.send(OK, line.done_at, TraceKind::OK_SENT, 0);
+    }
+}
+
+void GrblModel::send_status_report(Clock::time_point arrival) {
+    const std::uint32_t sequence = ++reports_sent_;
+    if (!observation_.numbered_reports) {
+        replies_.send(STATUS_REPORT, arrival, TraceKind::REPORT_SENT, sequence);
+        return;
+    }
+    std::string report =
+        "<Idle|MPos:" + std::to_string(sequence) + ".000,0.000,0.000|Bf:15,128|FS:0,0>\r\n";
+    replies_.send(report, arrival, TraceKind::REPORT_SENT, sequence);
 }
 
 }  // namespace vantorix::bench

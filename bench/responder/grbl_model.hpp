@@ -15,6 +15,9 @@ namespace vantorix::bench {
 
 using Clock = std::chrono::steady_clock;
 
+class Trace;
+enum class TraceKind : char;
+
 struct Counters {
     std::uint64_t lines = 0;       // lines answered
     std::uint64_t bytes = 0;       // bytes accepted into the receive buffer
@@ -23,19 +26,33 @@ struct Counters {
     std::size_t max_buffered = 0;  // highest receive-buffer fill seen
 };
 
-// Where the model's replies go, stamped with the moment the controller produced them.
+// Where the model's replies go, stamped with the moment the controller produced them, and
+// with what they are for the trace.
 class ReplySink {
   public:
     virtual ~ReplySink() = default;
-    virtual void send(std::string_view bytes, Clock::time_point at) = 0;
+    virtual void send(std::string_view bytes, Clock::time_point at, TraceKind kind,
+                      std::uint32_t value) = 0;
+};
+
+// What the benchmarks observe besides the counters.
+struct Observation {
+    Trace* trace = nullptr;  // timestamps of lines, realtime bytes and replies
+    // Status reports carry their sequence number as the X position, so every report differs
+    // from the one before and the host can tell which one it received.
+    bool numbered_reports = false;
 };
 
 class GrblModel {
   public:
     static constexpr std::size_t RX_BUFFER_SIZE = 128;
 
-    GrblModel(Clock::duration line_time, Counters& counters, ReplySink& replies)
-        : line_time_(line_time), counters_(counters), replies_(replies) {}
+    GrblModel(Clock::duration line_time, Counters& counters, ReplySink& replies,
+              Observation observation = {})
+        : line_time_(line_time),
+          counters_(counters),
+          replies_(replies),
+          observation_(observation) {}
 
     // One byte that crossed the link at `arrival`. Arrival times never go backwards.
     void receive(unsigned char byte, Clock::time_point arrival);
@@ -56,10 +73,13 @@ class GrblModel {
     void receive_realtime(unsigned char byte, Clock::time_point arrival);
     void finish_line(Clock::time_point arrival);
     void answer(const QueuedLine& line);
+    void send_status_report(Clock::time_point arrival);
 
     Clock::duration line_time_;
     Counters& counters_;
     ReplySink& replies_;
+    Observation observation_;
+    std::uint32_t reports_sent_ = 0;
     std::string partial_;           // the line still arriving, without carriage returns
     std::size_t partial_size_ = 0;  // its bytes in the buffer, carriage returns included
     std::deque<QueuedLine> queued_;

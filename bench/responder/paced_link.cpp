@@ -5,6 +5,8 @@
 #include <algorithm>
 #include <cerrno>
 
+#include "trace.hpp"
+
 namespace vantorix::bench {
 
 namespace {
@@ -24,8 +26,11 @@ Clock::duration byte_time_for(std::uint32_t baud) {
 
 }  // namespace
 
-PacedLink::PacedLink(int fd, const LinkTiming& timing, Counters& counters)
-    : fd_(fd), byte_time_(byte_time_for(timing.baud)), model_(timing.line_time, counters, *this) {}
+PacedLink::PacedLink(int fd, const LinkTiming& timing, Counters& counters, Observation observation)
+    : fd_(fd),
+      byte_time_(byte_time_for(timing.baud)),
+      trace_(observation.trace),
+      model_(timing.line_time, counters, *this, observation) {}
 
 // Bytes that the host wrote while the wire was idle start crossing now; bytes written while it
 // was busy queue up behind the ones before them.
@@ -46,7 +51,9 @@ bool PacedLink::on_readable(Clock::time_point now) {
     return true;
 }
 
-void PacedLink::send(std::string_view bytes, Clock::time_point at) {
+void PacedLink::send(std::string_view bytes, Clock::time_point at, TraceKind kind,
+                     std::uint32_t value) {
+    if (trace_) traced_.push_back({bytes.size(), kind, value});
     Clock::time_point due = at;
     if (byte_time_ != Clock::duration::zero()) {
         tx_cursor_ = std::max(tx_cursor_, at) + byte_time_ * static_cast<int64_t>(bytes.size());
@@ -67,6 +74,7 @@ bool PacedLink::advance(Clock::time_point now) {
     if (n < 0) return errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR;
     tx_head_ += static_cast<std::size_t>(n);
     ready_ -= static_cast<std::size_t>(n);
+    if (trace_) trace_written(static_cast<std::size_t>(n), Clock::now());
     if (tx_head_ == tx_.size()) {
         tx_.clear();
         tx_head_ = 0;
@@ -75,6 +83,18 @@ bool PacedLink::advance(Clock::time_point now) {
         tx_head_ = 0;
     }
     return true;
+}
+
+void PacedLink::trace_written(std::size_t bytes, Clock::time_point now) {
+    while (bytes > 0 && !traced_.empty()) {
+        TracedReply& reply = traced_.front();
+        std::size_t taken = std::min(bytes, reply.unwritten);
+        reply.unwritten -= taken;
+        bytes -= taken;
+        if (reply.unwritten > 0) break;
+        trace_->record(reply.kind, reply.value, now);
+        traced_.pop_front();
+    }
 }
 
 bool PacedLink::wants_readable(Clock::time_point now) const {

@@ -19,7 +19,7 @@ struct LinkTiming {
 
 class PacedLink : public ReplySink {
   public:
-    PacedLink(int fd, const LinkTiming& timing, Counters& counters);
+    PacedLink(int fd, const LinkTiming& timing, Counters& counters, Observation observation = {});
     PacedLink(const PacedLink&) = delete;
     PacedLink& operator=(const PacedLink&) = delete;
 
@@ -42,13 +42,22 @@ class PacedLink : public ReplySink {
     // Due replies are waiting for the descriptor to accept them.
     bool wants_writable() const { return ready_ > 0; }
 
-    void send(std::string_view bytes, Clock::time_point at) override;
+    void send(std::string_view bytes, Clock::time_point at, TraceKind kind,
+              std::uint32_t value) override;
 
   private:
     struct ScheduledReply {
         std::size_t bytes;
         Clock::time_point due;
     };
+    // A reply on its way out, for the trace: stamped when its last byte has been written.
+    struct TracedReply {
+        std::size_t unwritten;
+        TraceKind kind;
+        std::uint32_t value;
+    };
+
+    void trace_written(std::size_t bytes, Clock::time_point now);
 
     Clock::time_point arrival_of_next_byte(Clock::time_point now);
 
@@ -60,6 +69,8 @@ class PacedLink : public ReplySink {
     std::size_t tx_head_ = 0;
     std::size_t ready_ = 0;  // bytes from tx_head_ on whose time has come
     std::deque<ScheduledReply> scheduled_;
+    Trace* trace_;
+    std::deque<TracedReply> traced_;
     GrblModel model_;
 };
 

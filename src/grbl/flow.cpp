@@ -10,6 +10,7 @@
 #include "grbl/debug_text.hpp"
 #include "grbl/pattern_unicode.hpp"
 #include "log/facade.hpp"
+#include "rt/timed_wait.hpp"
 
 namespace vantorix::grbl {
 
@@ -118,8 +119,13 @@ std::optional<PendingCommand> FlowControl::ack_ok_locked(Inner& inner) {
     if (inner.pending.empty()) return std::nullopt;
     PendingCommand done = std::move(inner.pending.front());
     inner.pending.pop_front();
-    log::debug(TARGET, "Buffer ack: freeing {} bytes for {} (op_index={}, remaining: {})",
-               done.size, quoted(done.command), op_index_text(done.op_index), inner.pending.size());
+    // The quoted command and the index text cost two allocations per line: only for a
+    // record that is written.
+    if (log::level_enabled(log::Level::DEBUG)) {
+        log::debug(TARGET, "Buffer ack: freeing {} bytes for {} (op_index={}, remaining: {})",
+                   done.size, quoted(done.command), op_index_text(done.op_index),
+                   inner.pending.size());
+    }
     inner.buffer_count -= std::min(inner.buffer_count, done.size);
     return done;
 }
@@ -258,7 +264,7 @@ asio::awaitable<bool> FlowControl::wait_for_space(std::size_t size, rt::Duration
         // then ends the wait at once instead of being missed.
         rt::Notify::Epoch seen = space_freed_.epoch();
         if (!needs_space(size)) co_return true;
-        bool woken = co_await rt::with_timeout(space_freed_.notified(seen), deadline - now);
+        bool woken = co_await rt::notified_within(space_freed_, seen, deadline - now);
         if (!woken) co_return !needs_space(size);
     }
 }
@@ -280,7 +286,7 @@ asio::awaitable<bool> FlowControl::wait_pending_empty(std::optional<rt::Duration
         }
         rt::Clock::time_point now = rt::Clock::now();
         if (now >= *deadline) co_return still_pending();
-        bool woken = co_await rt::with_timeout(pending_drained_.notified(seen), *deadline - now);
+        bool woken = co_await rt::notified_within(pending_drained_, seen, *deadline - now);
         if (!woken) co_return still_pending();
     }
 }

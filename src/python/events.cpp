@@ -1,9 +1,13 @@
 #include "python/events.hpp"
 
+#include <asio/io_context.hpp>
+#include <asio/post.hpp>
+
 #include "log/facade.hpp"
 #include "python/args.hpp"
 #include "python/boxed.hpp"
 #include "python/grbl/types.hpp"
+#include "rt/runtime.hpp"
 
 namespace vantorix::python {
 namespace {
@@ -77,6 +81,12 @@ PyTypeObject* drainer_type() {
 bool EventQueue::push(std::string name, PyRef payload) {
     std::lock_guard lock(mutex_);
     events_.push_back(Event{std::move(name), SharedRef(std::move(payload))});
+    return !scheduled_.exchange(true);
+}
+
+bool EventQueue::push_progress(std::uint64_t op_index) {
+    std::lock_guard lock(mutex_);
+    events_.push_back(Event{PROGRESS, SharedRef(), op_index});
     return !scheduled_.exchange(true);
 }
 
@@ -196,13 +206,11 @@ void PyEvents::config_changed(const std::string& key, std::int64_t value) {
     });
 }
 
+// Progress comes once per acknowledged line during a job, from the session's reader, which
+// must not wait for the interpreter lock: the acknowledgement that reported it is still to
+// wake the stream. The index is queued without the lock, and a drain, when one must be
+// requested, is requested by a separate piece of work that the other worker picks up.
 void PyEvents::command_done(std::uint64_t op_index) {
-    {
-        std::lock_guard lock(progress_mutex_);
-        if (!progress_callback_) return;
-    }
-    if (!python_alive()) return;
-    Gil gil;
     {
         std::lock_guard lock(progress_mutex_);
         if (!progress_callback_) return;
@@ -211,18 +219,18 @@ void PyEvents::command_done(std::uint64_t op_index) {
         std::lock_guard lock(loop_mutex_);
         if (!loop_) return;
     }
-    PyObject* index = PyLong_FromUnsignedLongLong(op_index);
-    if (index == nullptr) {
-        log::warn(TARGET, "failed to schedule command_done: {}", take_error_text());
-        return;
-    }
-    if (!queue_->push(PROGRESS, PyRef::consuming(index))) return;
-    if (schedule_drain() != Scheduled::YES) {
-        queue_->unschedule();
-        if (PyErr_Occurred()) {
-            log::warn(TARGET, "failed to schedule command_done: {}", take_error_text());
+    if (!python_alive()) return;
+    if (!queue_->push_progress(op_index)) return;
+    asio::post(rt::runtime().context(), [events = shared_from_this()] {
+        if (!python_alive()) return;
+        Gil gil;
+        if (events->schedule_drain() != Scheduled::YES) {
+            events->queue_->unschedule();
+            if (PyErr_Occurred()) {
+                log::warn(TARGET, "failed to schedule command_done: {}", take_error_text());
+            }
         }
-    }
+    });
 }
 
 void PyEvents::drain() {
@@ -235,7 +243,14 @@ void PyEvents::drain() {
                 if (progress_callback_) progress = progress_callback_.ref();
             }
             if (!progress) continue;
-            PyObject* result = PyObject_CallOneArg(progress.get(), event.payload.get());
+            PyRef index;
+            try {
+                index = PyRef::consuming(PyLong_FromUnsignedLongLong(event.op_index));
+            } catch (const PyErrorSet&) {
+                log::warn(TARGET, "progress callback failed: {}", take_error_text());
+                continue;
+            }
+            PyObject* result = PyObject_CallOneArg(progress.get(), index.get());
             if (result == nullptr) {
                 log::warn(TARGET, "progress callback failed: {}", take_error_text());
             }

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <atomic>
+#include <cstdint>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -19,10 +20,15 @@ class EventQueue {
     struct Event {
         std::string name;
         SharedRef payload;
+        // A progress event carries its operation index instead of a payload; the drain
+        // makes the Python int, so queueing one needs no interpreter lock.
+        std::uint64_t op_index = 0;
     };
 
     // Appends the event; true when the caller must request a drain (none was pending).
     bool push(std::string name, PyRef payload);
+    // Appends a progress event; true when the caller must request a drain.
+    bool push_progress(std::uint64_t op_index);
     // Starts a drain: clears the pending flag and takes every queued event.
     std::vector<Event> take();
     // Gives up a requested drain that could not be scheduled.

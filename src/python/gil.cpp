@@ -23,6 +23,16 @@ void mark_python_gone() {
     PYTHON_ALIVE.store(false, std::memory_order_release);
 }
 
+void keep_thread_state() {
+    // One Ensure that is never released keeps the state's use count above zero, so the
+    // Release of each Gil only gives the lock back. The interpreter frees the state when
+    // it finalizes; by then no worker enters Python any more.
+    thread_local bool kept = false;
+    if (kept) return;
+    kept = true;
+    PyGILState_Ensure();
+}
+
 void release_deferred() {
     if (!HAS_DEFERRED.load(std::memory_order_acquire)) return;
     std::vector<PyObject*> batch;

@@ -17,11 +17,20 @@ void mark_python_gone();
 // Call with the lock held.
 void release_deferred();
 
+// Gives the calling thread a Python thread state that outlives each Gil. Without it, every
+// PyGILState_Ensure on a runtime worker creates a thread state (and the stack for its
+// frames) and every Release destroys it again: a malloc, an mmap and their undoing each
+// time a worker delivers an event or completes a future.
+void keep_thread_state();
+
 // Holds the interpreter lock for its lifetime (PyGILState_Ensure / Release) and, on
 // entry, releases references dropped earlier on threads without the lock.
 class Gil {
   public:
-    Gil() : state_(PyGILState_Ensure()) { release_deferred(); }
+    Gil() : state_(PyGILState_Ensure()) {
+        keep_thread_state();
+        release_deferred();
+    }
     ~Gil() { PyGILState_Release(state_); }
     Gil(const Gil&) = delete;
     Gil& operator=(const Gil&) = delete;

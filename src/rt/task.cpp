@@ -4,8 +4,10 @@
 #include <asio/cancellation_signal.hpp>
 #include <asio/co_spawn.hpp>
 #include <asio/execution/context.hpp>
+#include <asio/execution/relationship.hpp>
 #include <asio/io_context.hpp>
 #include <asio/post.hpp>
+#include <asio/prefer.hpp>
 #include <asio/query.hpp>
 #include <asio/strand.hpp>
 #include <asio/this_coro.hpp>
@@ -19,8 +21,18 @@ namespace vantorix::rt {
 
 namespace detail {
 
+// Work that a task hands to another task from a worker thread (a wake-up, a completion) is
+// a continuation of what that thread is doing: it is queued on the same thread instead of
+// waking the other worker, so a received reply, the flow-control wake-up and the next line's
+// write run one after the other without a thread switch. Work started from outside the
+// runtime still wakes a worker.
+asio::io_context::executor_type continuation_executor(asio::io_context& context) {
+    return asio::prefer(context.get_executor(), asio::execution::relationship.continuation);
+}
+
 struct TaskState {
-    explicit TaskState(asio::io_context& context) : strand(asio::make_strand(context)) {}
+    explicit TaskState(asio::io_context& context)
+        : strand(asio::make_strand(continuation_executor(context))) {}
 
     asio::strand<asio::io_context::executor_type> strand;
     asio::cancellation_signal abort_signal;  // emitted on `strand` only

@@ -2,6 +2,8 @@
 
 #include <cxxabi.h>
 
+#include <asio/defer.hpp>
+
 namespace vantorix::rt {
 
 asio::awaitable<void> sleep_until(Clock::time_point deadline) {
@@ -15,7 +17,9 @@ asio::awaitable<void> sleep_for(Duration duration) {
 
 asio::awaitable<void> yield_now() {
     auto executor = co_await asio::this_coro::executor;
-    co_await asio::post(executor, asio::use_awaitable);
+    // Deferred: the task goes to the back of its worker's queue without waking the other
+    // worker for it.
+    co_await asio::defer(executor, asio::use_awaitable);
 }
 
 namespace detail {

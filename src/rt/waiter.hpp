@@ -1,16 +1,19 @@
 // The suspended-operation machinery shared by Notify and AsyncMutex: a type-erased
 // completion handler in a queue guarded by its owner's mutex, with per-operation
-// cancellation. Completions are always posted to the handler's executor, never run
+// cancellation. Completions are always deferred to the handler's executor, never run
 // inline, so a notifier never runs a waiter's code on its own stack or under its lock.
+// Deferring (rather than posting) marks the wake-up as a continuation of the notifier's
+// work: on a worker thread it is queued there instead of waking the other worker.
 #pragma once
 
 #include <algorithm>
 #include <asio/associated_cancellation_slot.hpp>
 #include <asio/associated_executor.hpp>
 #include <asio/cancellation_type.hpp>
+#include <asio/defer.hpp>
 #include <asio/error.hpp>
-#include <asio/post.hpp>
 #include <asio/system_executor.hpp>
+#include <chrono>
 #include <deque>
 #include <memory>
 #include <mutex>
@@ -21,9 +24,14 @@ namespace vantorix::rt::detail {
 
 class Waiter {
   public:
+    using Clock = std::chrono::steady_clock;
+
     virtual ~Waiter() = default;
     // Hands the result to the waiting operation; the waiter is consumed.
     virtual void complete(std::error_code ec) && = 0;
+
+    // When a timed wait gives up (Notify completes it with timed_out); never for others.
+    Clock::time_point deadline = Clock::time_point::max();
 };
 
 // The owner's mutex and its queue of waiters, oldest first. Cancellation of a queued
@@ -57,10 +65,12 @@ class HandlerWaiter final : public Waiter {
         slot_.template emplace<CancelHandler>(&queue, this);
     }
 
+    const Handler& handler() const { return handler_; }
+
     void complete(std::error_code ec) && override {
         auto executor = asio::get_associated_executor(handler_, asio::system_executor());
         std::unique_ptr<HandlerWaiter> self(this);
-        asio::post(executor, [self = std::move(self), ec]() mutable {
+        asio::defer(executor, [self = std::move(self), ec]() mutable {
             // Cleared here, on the waiter's own executor, so that it never races with an
             // emit on the same slot.
             if (self->slot_.is_connected()) self->slot_.clear();

@@ -35,6 +35,16 @@ TEST_P(SplitProgram, KeepsLineNumbering) {
     EXPECT_EQ(split_program_lines(GetParam().program), GetParam().lines);
 }
 
+// A job reads its program through ProgramLines: same lines, same count, in one pass.
+TEST_P(SplitProgram, ProgramLinesReadsTheSameLines) {
+    ProgramLines program(GetParam().program);
+    EXPECT_EQ(program.size(), GetParam().lines.size());
+    Lines read;
+    while (std::optional<std::string_view> line = program.next()) read.emplace_back(*line);
+    EXPECT_EQ(read, GetParam().lines);
+    EXPECT_FALSE(program.next());
+}
+
 INSTANTIATE_TEST_SUITE_P(
     Table, SplitProgram,
     testing::Values(SplitCase{"Empty", "", {}}, SplitCase{"FinalBreak", "G0 X1\n", {"G0 X1"}},

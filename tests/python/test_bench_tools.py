@@ -219,3 +219,32 @@ def test_baseline_streams_without_overflowing(transport_kind, args, max_buffered
     assert 0 < counters["max_buffered"] <= 127
     if max_buffered is not None:
         assert counters["max_buffered"] == max_buffered
+
+
+# The latency benchmarks pair the responder's trace with host timestamps: every event must be
+# there, in the order the responder saw it, on the system-wide monotonic clock.
+def test_trace_records_lines_replies_and_realtime_bytes(tmp_path, transport):
+    trace = tmp_path / "trace"
+    responder, host = start_host(transport, "--trace", str(trace), "--numbered-reports")
+    with responder:
+        before = time.clock_gettime_ns(time.CLOCK_MONOTONIC)
+        host.send(b"G1 X1\n")
+        host.read_until(OK)
+        host.send(b"?")
+        first = host.read_until(b">\r\n")
+        host.send(b"?")
+        second = host.read_until(b">\r\n")
+        host.send(b"\x18")
+        host.read_until(BANNER)
+        after = time.clock_gettime_ns(time.CLOCK_MONOTONIC)
+        host.close()
+        responder.stop()
+    events = [line.split() for line in trace.read_text().splitlines()]
+    assert [(kind, value) for kind, value, _ in events] == [
+        ("l", "0"), ("o", "0"), ("r", "63"), ("s", "1"), ("r", "63"), ("s", "2"),
+        ("r", "24"), ("x", "0"),
+    ]
+    stamps = [int(ns) for _, _, ns in events]
+    assert stamps == sorted(stamps) and before <= stamps[0] and stamps[-1] <= after
+    # Numbered reports differ, so each one changes a session's state.
+    assert first.startswith(b"<Idle|MPos:1.000,") and second.startswith(b"<Idle|MPos:2.000,")

@@ -129,16 +129,17 @@ struct JobProgress {
 // The line loop. Returns an error only for a failure that ends the job at once (the
 // end-of-job wait is then skipped); every other reason to stop is in `last_error`.
 asio::awaitable<std::optional<SessionError>> send_lines(std::shared_ptr<SessionCore> core,
-                                                        const std::vector<std::string>* lines,
+                                                        ProgramLines* lines,
                                                         const OpLineMap* op_line_map,
                                                         const OpEstimates* op_estimates,
                                                         JobProgress* progress) {
-    for (std::size_t index = 0; index < lines->size(); ++index) {
+    std::size_t index = 0;
+    for (std::optional<std::string_view> line; (line = lines->next()); ++index) {
         if (job_must_stop(*core)) {
             stop_sending(*core);
             break;
         }
-        std::string text = strip_gcode_comments((*lines)[index]);
+        std::string text = strip_gcode_comments(*line);
         if (text.empty()) continue;
         const std::optional<std::int64_t> op_index = op_index_of(*op_line_map, index);
         const rt::Duration timeout = line_stall_timeout(core->config(), op_index, *op_estimates);
@@ -293,9 +294,8 @@ asio::awaitable<VoidResult> run_streaming_job(std::shared_ptr<SessionCore> core,
     co_return Unit{};
 }
 
-asio::awaitable<void> stream_gcode(std::shared_ptr<SessionCore> core,
-                                   std::vector<std::string> lines, OpLineMap op_line_map,
-                                   OpEstimates op_estimates) {
+asio::awaitable<void> stream_gcode(std::shared_ptr<SessionCore> core, ProgramLines lines,
+                                   OpLineMap op_line_map, OpEstimates op_estimates) {
     JobProgress progress{0, lines.size()};
     log::debug(SESSION_TARGET, "Starting GRBL streaming job with {} lines.", progress.total);
 
@@ -339,10 +339,9 @@ asio::awaitable<void> run(std::shared_ptr<SessionCore> core, std::string gcode,
     co_await abort_stream_task(core);
     if (on_job_start) on_job_start();
     start_job(*core);
-    std::vector<std::string> lines = split_program_lines(gcode);
     VoidResult outcome = co_await run_streaming_job(
-        core,
-        stream_gcode(core, std::move(lines), std::move(op_line_map), std::move(op_estimates)));
+        core, stream_gcode(core, ProgramLines(std::move(gcode)), std::move(op_line_map),
+                           std::move(op_estimates)));
     if (!outcome.ok()) {
         log::error(SESSION_TARGET, "Job terminated with unexpected error: {}",
                    outcome.error().text());
@@ -368,7 +367,7 @@ asio::awaitable<void> run_raw(std::shared_ptr<SessionCore> core, std::string gco
     co_await abort_stream_task(core);
     start_job(*core);
     VoidResult outcome = co_await run_streaming_job(
-        core, stream_gcode(core, std::move(split.gcode), OpLineMap{}, std::nullopt));
+        core, stream_gcode(core, ProgramLines::joined(split.gcode), OpLineMap{}, std::nullopt));
     if (!outcome.ok()) {
         log::error(SESSION_TARGET, "Raw G-code terminated with error: {}", outcome.error().text());
     }

@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "grbl/session/core.hpp"
+#include "grbl/session/program_lines.hpp"
 
 namespace vantorix::grbl {
 
@@ -52,8 +53,7 @@ asio::awaitable<VoidResult> run_streaming_job(std::shared_ptr<SessionCore> core,
 
 // The job body: the line loop, the wait for the last acknowledgements and the
 // finishing steps.
-asio::awaitable<void> stream_gcode(std::shared_ptr<SessionCore> core,
-                                   std::vector<std::string> lines, OpLineMap op_line_map,
-                                   OpEstimates op_estimates);
+asio::awaitable<void> stream_gcode(std::shared_ptr<SessionCore> core, ProgramLines lines,
+                                   OpLineMap op_line_map, OpEstimates op_estimates);
 
 }  // namespace vantorix::grbl

@@ -1,10 +1,14 @@
 // The read loop and the complete write shared by the serial and the TCP transport.
 #pragma once
 
+#include <sys/socket.h>
+#include <unistd.h>
+
 #include <asio/buffer.hpp>
 #include <asio/error.hpp>
 #include <asio/redirect_error.hpp>
 #include <asio/use_awaitable.hpp>
+#include <cerrno>
 #include <chrono>
 #include <cstdint>
 #include <memory>
@@ -45,10 +49,37 @@ asio::awaitable<void> read_into(std::unique_ptr<Stream> stream, RxSender sender,
     }
 }
 
+// Writes what the descriptor takes without waiting and returns the count (0 when it would
+// block). The link's writes are a line or a byte and its kernel buffer is nearly always free,
+// so most writes end here, without a round trip through the reactor and a wake-up of the
+// other worker for their completion. Sockets are written with send() so that a peer that
+// has gone raises no SIGPIPE; the serial descriptor is non-blocking from its opening.
+template <typename Stream>
+std::size_t write_now(Stream& stream, std::span<const std::uint8_t> bytes, std::error_code& ec) {
+    for (;;) {
+        ssize_t n;
+        if constexpr (requires { typename Stream::protocol_type; }) {
+            n = ::send(stream.native_handle(), bytes.data(), bytes.size(),
+                       MSG_DONTWAIT | MSG_NOSIGNAL);
+        } else {
+            n = ::write(stream.native_handle(), bytes.data(), bytes.size());
+        }
+        if (n >= 0) return static_cast<std::size_t>(n);
+        if (errno == EINTR) continue;
+        if (errno != EAGAIN && errno != EWOULDBLOCK) {
+            ec = std::error_code(errno, std::system_category());
+        }
+        return 0;
+    }
+}
+
 // Writes every byte, continuing partial writes. A write that accepts nothing counts as
 // an I/O error.
 template <typename Stream>
 asio::awaitable<std::error_code> write_all(Stream& stream, std::span<const std::uint8_t> bytes) {
+    std::error_code now_ec;
+    bytes = bytes.subspan(write_now(stream, bytes, now_ec));
+    if (now_ec) co_return now_ec;
     while (!bytes.empty()) {
         std::error_code ec;
         std::size_t n =
