@@ -113,6 +113,11 @@ std::vector<PendingCommand> FlowControl::pending_queue() const {
     return {inner_.pending.begin(), inner_.pending.end()};
 }
 
+std::size_t FlowControl::partial_input_size() const {
+    std::lock_guard lock(mutex_);
+    return inner_.raw.size();
+}
+
 std::optional<PendingCommand> FlowControl::ack_ok_locked(Inner& inner) {
     if (inner.pending.empty()) return std::nullopt;
     PendingCommand done = std::move(inner.pending.front());
@@ -191,6 +196,14 @@ void FlowControl::take_lines_locked(Inner& inner, std::vector<GrblResponse>& out
     }
 }
 
+void FlowControl::bound_partial_input_locked(Inner& inner) {
+    // Only the unfinished last line is left here: every line feed has been consumed.
+    if (inner.raw.size() <= MAX_PARTIAL_INPUT) return;
+    std::size_t dropped = inner.raw.size() - PARTIAL_INPUT_KEPT;
+    inner.raw.erase(0, dropped);
+    log::warn(TARGET, "Dropped {} bytes of device output without a line feed", dropped);
+}
+
 std::vector<GrblResponse> FlowControl::parse_incoming(std::span<const std::uint8_t> bytes) {
     std::vector<GrblResponse> out;
     std::lock_guard lock(mutex_);
@@ -199,6 +212,7 @@ std::vector<GrblResponse> FlowControl::parse_incoming(std::span<const std::uint8
     take_nul_corrupted_acks_locked(inner_, out);
     take_error_replies_locked(inner_, out);
     take_lines_locked(inner_, out);
+    bound_partial_input_locked(inner_);
     return out;
 }
 

@@ -27,6 +27,14 @@ namespace vantorix::grbl {
 // GRBL's serial receive buffer holds 128 bytes; one is kept free.
 inline constexpr std::size_t DEFAULT_RX_BUFFER_SIZE = 127;
 
+// The most received bytes kept while a line waits for its line feed. GRBL lines are far
+// shorter: a longer run without a line feed is line noise, and keeping all of it would let
+// a babbling device grow the buffer, and the time every chunk takes to scan, without limit.
+inline constexpr std::size_t MAX_PARTIAL_INPUT = 4096;
+// What is kept of such a run: its end, longer than any reply, so that a reply that has
+// begun in it is still recognised once its line feed arrives.
+inline constexpr std::size_t PARTIAL_INPUT_KEPT = 256;
+
 struct PendingCommand {
     std::optional<std::int64_t> op_index;  // the job operation the line belongs to
     std::string command;                   // as sent, without trailing whitespace
@@ -67,6 +75,8 @@ class FlowControl {
     // Never waits and never checks the capacity.
     void track_command(std::size_t size, std::optional<std::int64_t> op_index, std::string command);
     std::vector<PendingCommand> pending_queue() const;
+    // Received bytes kept for the line that has not ended yet.
+    std::size_t partial_input_size() const;
 
     // Appends the bytes to what is left of earlier chunks and returns the responses found:
     // acknowledgements first, then error replies, then the remaining complete lines.
@@ -106,6 +116,7 @@ class FlowControl {
     static void take_nul_corrupted_acks_locked(Inner& inner, std::vector<GrblResponse>& out);
     static void take_error_replies_locked(Inner& inner, std::vector<GrblResponse>& out);
     static void take_lines_locked(Inner& inner, std::vector<GrblResponse>& out);
+    static void bound_partial_input_locked(Inner& inner);
 
     mutable std::mutex mutex_;
     Inner inner_;

@@ -185,6 +185,25 @@ TEST_F(Flow, DiagnosticLinesForAcksAndErrorReplies) {
         }));
 }
 
+TEST_F(Flow, OutputWithoutLineFeedsIsBoundedAndRepliesStillCount) {
+    LogCapture capture;
+    PendingCommand first = track("G0 X1");
+    const std::string noise(1000, 'X');
+    for (int i = 0; i < 45; ++i) {  // the last chunk ends with a drop
+        EXPECT_TRUE(parse(noise).empty());
+        EXPECT_LE(flow.partial_input_size(), MAX_PARTIAL_INPUT);
+    }
+    std::vector<CapturedLine> warnings = capture.lines(FLOW);
+    ASSERT_FALSE(warnings.empty());
+    EXPECT_EQ(warnings[0], (CapturedLine{Level::WARN, FLOW,
+                                         "Dropped 4744 bytes of device output without a line "
+                                         "feed"}));
+    // A reply that began at the end of the run is still complete.
+    EXPECT_TRUE(parse("o").empty());
+    EXPECT_EQ(parse("k\r\n"), std::vector{ok(first)});
+    EXPECT_EQ(parse("\n"), std::vector{other(std::string(PARTIAL_INPUT_KEPT, 'X'))});
+}
+
 TEST_F(Flow, ResetDropsPartialInputButKeepsTheLearnedSize) {
     flow.set_rx_buffer_size(255);
     track("G0 X1");
