@@ -5,7 +5,9 @@ CMAKE_FLAGS ?=
 
 export PYTHONPATH := $(CURDIR)/$(BUILD):$(CURDIR)/python$(if $(PYTHONPATH),:$(PYTHONPATH))
 
-.PHONY: all deps build demo test test-cpp test-python bench sanitize clean
+FUZZ_SECONDS ?= 30
+
+.PHONY: all deps build demo test test-cpp test-python bench sanitize fuzz clean
 
 all: build
 
@@ -49,5 +51,13 @@ sanitize: deps
 	cmake --build $(BUILD)-tsan -j $(JOBS)
 	TSAN_OPTIONS=halt_on_error=1 $(BUILD)-tsan/vantorix_tests --gtest_brief=1
 
+# libFuzzer targets of fuzz/ (clang), each run for FUZZ_SECONDS; prints executions and
+# findings per target and fails when any target found a crash or a broken invariant.
+fuzz:
+	@PYTHON=$(PYTHON) scripts/install-deps --fuzz
+	cmake -S . -B $(BUILD)-fuzz -G Ninja -DCMAKE_CXX_COMPILER=clang++ -DCMAKE_BUILD_TYPE=None -DCMAKE_CXX_FLAGS="-O1 -g1" -DVANTORIX_EXTENSION=OFF -DVANTORIX_TESTS=OFF -DVANTORIX_FUZZ=ON -DVANTORIX_SANITIZE=fuzzer-no-link,address,undefined
+	cmake --build $(BUILD)-fuzz --target fuzzers -j $(JOBS)
+	fuzz/run.sh $(BUILD)-fuzz $(FUZZ_SECONDS)
+
 clean:
-	rm -rf $(BUILD) $(BUILD)-asan $(BUILD)-tsan
+	rm -rf $(BUILD) $(BUILD)-asan $(BUILD)-tsan $(BUILD)-fuzz
