@@ -115,6 +115,11 @@ std::vector<PendingCommand> FlowControl::pending_queue() const {
     return {inner_.pending.begin(), inner_.pending.end()};
 }
 
+std::size_t FlowControl::partial_input_size() const {
+    std::lock_guard lock(mutex_);
+    return inner_.raw.size();
+}
+
 std::optional<PendingCommand> FlowControl::ack_ok_locked(Inner& inner) {
     if (inner.pending.empty()) return std::nullopt;
     PendingCommand done = std::move(inner.pending.front());

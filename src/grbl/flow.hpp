@@ -76,6 +76,8 @@ class FlowControl {
     // Never waits and never checks the capacity.
     void track_command(std::size_t size, std::optional<std::int64_t> op_index, std::string command);
     std::vector<PendingCommand> pending_queue() const;
+    // Received bytes kept for the line that has not ended yet.
+    std::size_t partial_input_size() const;
 
     // Appends the bytes to what is left of earlier chunks and returns the responses found:
     // acknowledgements first, then error replies, then the remaining complete lines.

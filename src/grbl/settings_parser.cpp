@@ -75,8 +75,10 @@ std::optional<double> parse_setting_value(std::string_view raw) {
 
 SettingValues parse_grbl_settings(const std::vector<std::string>& lines) {
     SettingValues values;
-    for (auto& [key, raw] : parse_setting_pairs(lines)) {
-        std::optional<double> value = parse_setting_value(raw);
+    for (SettingPair& pair : parse_setting_pairs(lines)) {
+        // A named reference, not a structured binding: lambdas of clang 14 cannot capture one.
+        std::string& key = pair.first;
+        std::optional<double> value = parse_setting_value(pair.second);
         if (!value) continue;
         auto known = std::find_if(values.begin(), values.end(),
                                   [&](const auto& entry) { return entry.first == key; });

@@ -61,7 +61,7 @@ class AsyncMutex {
     template <typename Token>
     auto async_acquire(Token&& token) {
         return asio::async_initiate<Token, void(std::error_code)>(
-            [this](auto handler) { start_acquire(std::move(handler)); }, token);
+            [this](auto handler) { this->start_acquire(std::move(handler)); }, token);
     }
 
   private:

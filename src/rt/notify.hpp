@@ -50,7 +50,7 @@ class Notify {
     template <typename Token>
     auto async_notified(Epoch since, Token&& token) {
         return asio::async_initiate<Token, void(std::error_code)>(
-            [this](auto handler, Epoch seen) { start_wait(std::move(handler), seen); }, token,
+            [this](auto handler, Epoch seen) { this->start_wait(std::move(handler), seen); }, token,
             since);
     }
 

@@ -82,6 +82,10 @@ class HandlerWaiter final : public Waiter {
 
   private:
     struct CancelHandler {
+        // Asio emplaces the handler with parentheses, which clang 14 does not accept for
+        // an aggregate.
+        CancelHandler(WaitQueue* q, Waiter* w) : queue(q), waiter(w) {}
+
         WaitQueue* queue;
         Waiter* waiter;
         void operator()(asio::cancellation_type type) {
