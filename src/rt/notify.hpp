@@ -63,7 +63,7 @@ class Notify {
     auto async_notified_until(Epoch since, Clock::time_point deadline, Token&& token) {
         return asio::async_initiate<Token, void(std::error_code)>(
             [this](auto handler, Epoch seen, Clock::time_point at) {
-                start_wait(std::move(handler), seen, at);
+                this->start_wait(std::move(handler), seen, at);
             },
             token, since, deadline);
     }
