@@ -162,6 +162,28 @@ TEST(Streaming, NeverOverfillsTheBufferNorRepeatsALine) {
     EXPECT_EQ(h.events->jobs_finished(), 1);
 }
 
+// A line written before the job (here the safety "M5" of a cancel) still sits in the
+// controller's buffer when the job starts: the job waits for its answer instead of
+// counting the buffer as empty and overfilling it by those bytes.
+TEST(Streaming, AnEarlierUnansweredLineIsAnsweredBeforeTheJobCounts) {
+    JobHarness h;
+    JobDevice device(h.mock);
+    device.auto_ok = false;
+    ASSERT_TRUE(run_blocking(send_command_bytes(h.core, to_bytes("M5\n"))).ok());
+    ASSERT_TRUE(eventually([&] { return device.unanswered_lines() == 1; }));
+    const std::string program = fixed_width_program(12, 21);  // six lines fill 126 bytes
+    rt::TaskHandle job = h.start_run(program);
+    std::this_thread::sleep_for(50ms);
+    EXPECT_EQ(device.lines(), std::vector<std::string>{"M5"});
+    for (int step = 0; !job.is_finished() && step < 5000; ++step) {
+        std::this_thread::sleep_for(1ms);
+        device.ack(1);
+    }
+    ASSERT_TRUE(job.wait_for(5s));
+    EXPECT_FALSE(device.overflowed());
+    EXPECT_EQ(h.events->jobs_finished(), 1);
+}
+
 TEST(Streaming, RunStopsThePreviousJobBeforeItsFirstLine) {
     JobHarness h;
     JobDevice device(h.mock);

@@ -331,12 +331,34 @@ asio::awaitable<void> stream_gcode(std::shared_ptr<SessionCore> core, ProgramLin
     }
 }
 
+namespace {
+
+// Lines written before the job (a cancel's safety commands, a queued command) may still
+// sit in the controller's buffer. The job start forgets the host's count of them, so the
+// job would overfill the buffer by their size: they get the command timeout to be
+// answered first. False when a cancel came meanwhile: the job does not start.
+asio::awaitable<bool> settle_lines_before_job(std::shared_ptr<SessionCore> core) {
+    const bool cancelled_before = core->cancelled.load();
+    const bool still_pending = co_await core->flow.wait_pending_empty(
+        SessionConfig::secs(core->config().command_timeout));
+    if (still_pending) {
+        log::warn(SESSION_TARGET,
+                  "Starting job with {} earlier line(s) unanswered; their count is reset.",
+                  core->flow.pending_queue().size());
+    }
+    co_return cancelled_before || !core->cancelled.load();
+}
+
+}  // namespace
+
 asio::awaitable<void> run(std::shared_ptr<SessionCore> core, std::string gcode,
                           OpLineMap op_line_map, OpEstimates op_estimates,
                           std::function<void()> on_job_start) {
     // The previous job's stream stops before this job's state is set up, so that it
     // cannot end (and clear `job_active`) in the middle of the new job.
     co_await abort_stream_task(core);
+    const bool started = co_await settle_lines_before_job(core);
+    if (!started) co_return;
     if (on_job_start) on_job_start();
     start_job(*core);
     VoidResult outcome = co_await run_streaming_job(
