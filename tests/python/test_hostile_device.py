@@ -1,10 +1,20 @@
 """A device that sends garbage: memory stays bounded, the session stays responsive."""
 
 import asyncio
+import os
 
 import pytest
 
 from session_support import SimulatedDevice, wait_until
+
+
+# Under AddressSanitizer freed memory waits in a quarantine of hundreds of megabytes, so
+# the resident size says nothing about what the session keeps.
+UNDER_ASAN = "libasan" in os.environ.get("LD_PRELOAD", "")
+
+
+def grew_less_than(before_kb, limit_kb):
+    return UNDER_ASAN or rss_kb() - before_kb < limit_kb
 
 
 def rss_kb():
@@ -48,7 +58,7 @@ async def test_garbage_keeps_memory_bounded_and_the_session_responsive(data, rss
         # A line feed ends whatever partial line is left, then the device answers again.
         device.mock.push(b"\r\n")
         await still_responsive(device)
-        assert rss_kb() - before < rss_limit_kb
+        assert grew_less_than(before, rss_limit_kb)
         assert device.session.state.status.name in ("IDLE", "RUN")
 
 
@@ -66,6 +76,6 @@ async def test_status_report_flood_keeps_the_session_responsive():
         # The last report of the flood was taken (the simulator's own reports say 0).
         assert any(payload.machine_pos[0] == 9999.0
                    for name, payload in device.recorder.events if name == "state_changed")
-        assert rss_kb() - before < 32 * 1024
+        assert grew_less_than(before, 32 * 1024)
         # The events of the flood were delivered while it ran, not piled up.
         assert events[-1] > events[0]
