@@ -7,6 +7,7 @@
 #include <cmath>
 #include <limits>
 
+#include "grbl/debug_text.hpp"
 #include "grbl/gcode_text.hpp"
 
 namespace vantorix::grbl {
@@ -73,85 +74,15 @@ const RE2& printable_re() {
     return *PRINTABLE_RE;
 }
 
-// Decodes the code point at `i` and advances past it; a malformed sequence is one byte
-// long and yields U+FFFD.
-char32_t next_code_point(std::string_view text, std::size_t& i) {
-    auto byte = [&](std::size_t k) { return static_cast<unsigned char>(text[k]); };
-    unsigned char lead = byte(i);
-    if (lead < 0x80) {
-        ++i;
-        return lead;
-    }
-    std::size_t extra = lead < 0xC2 ? 0 : lead < 0xE0 ? 1 : lead < 0xF0 ? 2 : lead < 0xF5 ? 3 : 0;
-    if (extra == 0 || i + extra >= text.size()) {
-        ++i;
-        return 0xFFFD;
-    }
-    char32_t cp = lead & (0x3F >> extra);
-    for (std::size_t k = 1; k <= extra; ++k) {
-        if ((byte(i + k) & 0xC0) != 0x80) {
-            ++i;
-            return 0xFFFD;
-        }
-        cp = cp << 6 | (byte(i + k) & 0x3F);
-    }
-    static constexpr char32_t SMALLEST[] = {0, 0x80, 0x800, 0x10000};
-    if (cp < SMALLEST[extra] || cp > 0x10FFFF || (cp >= 0xD800 && cp <= 0xDFFF)) {
-        ++i;
-        return 0xFFFD;
-    }
-    i += extra + 1;
-    return cp;
+bool printable_in_template(char32_t code_point, std::string_view encoded) {
+    return code_point < 0x80 ? code_point >= 0x20 && code_point < 0x7F
+                             : RE2::FullMatch(encoded, printable_re());
 }
 
-// `text` as a double-quoted literal: backslash, double quote, tab, carriage return, line
-// feed and NUL as \\ \" \t \r \n \0, any other unprintable character as \u{hex}.
+// `text` as a double-quoted literal, unprintable characters escaped as \u{hex}.
 std::string quoted_literal(std::string_view text) {
-    static constexpr char HEX[] = "0123456789abcdef";
-    std::string out = "\"";
-    std::size_t i = 0;
-    while (i < text.size()) {
-        std::size_t start = i;
-        char32_t cp = next_code_point(text, i);
-        switch (cp) {
-            case '\\':
-                out += "\\\\";
-                continue;
-            case '"':
-                out += "\\\"";
-                continue;
-            case '\t':
-                out += "\\t";
-                continue;
-            case '\r':
-                out += "\\r";
-                continue;
-            case '\n':
-                out += "\\n";
-                continue;
-            case 0:
-                out += "\\0";
-                continue;
-            case 0xFFFD:
-                out += "\uFFFD";
-                continue;
-            default:
-                break;
-        }
-        std::string_view encoded = text.substr(start, i - start);
-        bool printable =
-            cp < 0x80 ? cp >= 0x20 && cp < 0x7F : RE2::FullMatch(encoded, printable_re());
-        if (printable) {
-            out += encoded;
-            continue;
-        }
-        std::string digits;
-        for (char32_t rest = cp; rest != 0 || digits.empty(); rest >>= 4) {
-            digits.insert(digits.begin(), HEX[rest & 0xF]);
-        }
-        out += "\\u{" + digits + "}";
-    }
-    out += '"';
+    std::string out;
+    append_quoted_unicode(out, text, printable_in_template);
     return out;
 }
 

@@ -19,6 +19,12 @@ namespace vantorix::rt {
 using Clock = std::chrono::steady_clock;
 using Duration = Clock::duration;
 
+// What is left until `deadline`; zero once it has passed.
+inline Duration time_left(Clock::time_point deadline) {
+    const Clock::time_point now = Clock::now();
+    return now < deadline ? deadline - now : Duration::zero();
+}
+
 asio::awaitable<void> sleep_for(Duration duration);
 asio::awaitable<void> sleep_until(Clock::time_point deadline);
 

@@ -18,9 +18,6 @@ enum class AckWait {
     JOB_STOPPING,   // a cancel, a recorded job error or an alarm came first
 };
 
-// True when a cancel, a recorded job error or the alarm state ends the job.
-bool job_must_stop(const SessionCore& core);
-
 asio::awaitable<AckWait> wait_acks_unless_stopping(std::shared_ptr<SessionCore> core,
                                                    rt::Duration wait);
 

@@ -35,12 +35,6 @@ std::string tracked_text(const Bytes& bytes) {
     return text.substr(0, static_cast<std::size_t>(trimmed.data() + trimmed.size() - text.data()));
 }
 
-rt::Duration time_left(rt::Clock::time_point deadline) {
-    const rt::Clock::time_point now = rt::Clock::now();
-    return now < deadline ? std::chrono::duration_cast<rt::Duration>(deadline - now)
-                          : rt::Duration::zero();
-}
-
 SessionError write_failure(const TransportError& error) {
     return SessionError::connection(error.message());
 }
@@ -174,7 +168,7 @@ asio::awaitable<Result<Lines>> execute_interactive_command(std::shared_ptr<Sessi
         rt::Clock::now() + SessionConfig::secs(core->config().command_timeout);
     rt::AsyncMutex::Guard lock = co_await core->command_lock.lock();
     // Every line already sent must be answered first, or its ok would complete this request.
-    const bool still_pending = co_await core->flow.wait_pending_empty(time_left(deadline));
+    const bool still_pending = co_await core->flow.wait_pending_empty(rt::time_left(deadline));
     if (still_pending) {
         // Nothing is written: an answer that is only late would complete this request.
         log::warn(SESSION_TARGET,
@@ -187,7 +181,7 @@ asio::awaitable<Result<Lines>> execute_interactive_command(std::shared_ptr<Sessi
     SlotReset clear_interactive(core->interactive_request);
     VoidResult sent = co_await send_command_bytes(core, line_bytes(request->command()));
     if (!sent.ok()) co_return sent.error();
-    const bool answered = co_await rt::with_timeout(request->done.wait(), time_left(deadline));
+    const bool answered = co_await rt::with_timeout(request->done.wait(), rt::time_left(deadline));
     if (!answered) co_return SessionError::timeout();
     co_return request->lines();
 }

@@ -5,6 +5,7 @@
 
 #include "grbl/session/commands.hpp"
 #include "grbl/session/core.hpp"
+#include "grbl/session/job_stop.hpp"
 #include "log/facade.hpp"
 #include "rt/timeout.hpp"
 
@@ -125,11 +126,10 @@ asio::awaitable<void> run_link(std::shared_ptr<SessionCore> core, RxSender sende
 // stops whatever the device still executes.
 void stop_job_on_lost_link(SessionCore& core) {
     if (!core.job_active_.load()) return;
-    const bool first = core.last_error.with(
-        [](const std::optional<SessionError>& error) { return !error.has_value(); });
-    if (!first) return;
+    const SessionError lost = SessionError::connection("Serial transport disconnected during job.");
+    if (!record_error_if_none(core, lost)) return;
     log::warn(SESSION_TARGET, "Link lost during job: stopping the stream.");
-    core.halt_job(SessionError::connection("Serial transport disconnected during job."));
+    core.flow.notify_space_freed();  // a stream waiting for space sees the reason at once
 }
 
 asio::awaitable<void> connection_loop(std::shared_ptr<SessionCore> core) {

@@ -99,9 +99,6 @@ class SessionCore {
     std::atomic<bool> hold_active{false};
     std::atomic<bool> report_inches{false};
 
-    // Records why a running job must stop and wakes a stream waiting for space.
-    void halt_job(SessionError reason);
-
   private:
     void handle_ok(const GrblResponse& response);
     void handle_error_reply(const GrblResponse& response);
@@ -109,6 +106,8 @@ class SessionCore {
     void handle_status_report(const std::string& line);
     // Stores `error` as the device error unless one is already recorded.
     void record_device_error(DeviceError error);
+    // Records why a running job must stop and wakes a stream waiting for space.
+    void halt_job(SessionError reason);
 
     mutable std::shared_mutex dialect_mutex_;
     GrblDialect dialect_;

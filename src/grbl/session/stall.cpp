@@ -4,6 +4,7 @@
 #include <optional>
 
 #include "grbl/session/ack_wait.hpp"
+#include "grbl/session/job_stop.hpp"
 #include "log/facade.hpp"
 #include "rt/timeout.hpp"
 
@@ -27,11 +28,6 @@ asio::awaitable<VoidResult> write_status_poll(std::shared_ptr<SessionCore> core,
 
 bool poll_limit_reached(const SessionCore& core) {
     return core.unanswered_polls.load() >= core.config().unanswered_poll_limit;
-}
-
-bool in_alarm(const SessionCore& core) {
-    return core.state_.with(
-        [](const DeviceState& state) { return state.status == DeviceStatus::ALARM; });
 }
 
 }  // namespace
@@ -139,9 +135,8 @@ asio::awaitable<StallDecision> on_buffer_stall(std::shared_ptr<SessionCore> core
         co_return StallDecision::GIVE_UP;
     }
     if (in_alarm(*core)) {
-        core->last_error.with([](std::optional<SessionError>& error) {
-            if (!error) error = SessionError::device("Machine entered ALARM state during job.");
-        });
+        record_error_if_none(*core,
+                             SessionError::device("Machine entered ALARM state during job."));
         co_return StallDecision::GIVE_UP;
     }
     if (!core->config().deadlock_detection) {

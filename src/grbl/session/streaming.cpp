@@ -12,6 +12,7 @@
 #include "grbl/gcode_text.hpp"
 #include "grbl/session/ack_wait.hpp"
 #include "grbl/session/cancel.hpp"
+#include "grbl/session/job_stop.hpp"
 #include "grbl/session/stall.hpp"
 #include "log/facade.hpp"
 #include "rt/timeout.hpp"
@@ -21,16 +22,6 @@ namespace vantorix::grbl {
 namespace {
 
 constexpr std::size_t PROGRESS_LOG_EVERY = 1000;
-
-bool has_error(const SessionCore& core) {
-    return core.last_error.with(
-        [](const std::optional<SessionError>& error) { return error.has_value(); });
-}
-
-bool in_alarm(const SessionCore& core) {
-    return core.state_.with(
-        [](const DeviceState& state) { return state.status == DeviceStatus::ALARM; });
-}
 
 // Reset in place: g++ 12 warns about a moved-in empty optional<SessionError> under
 // sanitizer builds (a false maybe-uninitialized).
@@ -48,13 +39,6 @@ std::optional<SessionError> take_error(SessionCore& core) {
         return taken;
     });
 }
-
-void record_error_if_none(SessionCore& core, SessionError error) {
-    core.last_error.with([&error](std::optional<SessionError>& slot) {
-        if (!slot) slot = std::move(error);
-    });
-}
-
 
 // An alarm seen only in the status (without an ALARM line) must still fail the job: a
 // job that stopped in the alarm state never finished.
@@ -153,7 +137,7 @@ asio::awaitable<std::optional<SessionError>> send_lines(std::shared_ptr<SessionC
             stop_sending(*core);
             break;
         }
-        if (has_error(*core) || in_alarm(*core)) {
+        if (has_job_error(*core) || in_alarm(*core)) {
             record_alarm_if_in_alarm(*core);
             break;
         }
@@ -173,11 +157,11 @@ bool has_pending(const SessionCore& core) {
 
 // Waits for the acknowledgements of the lines still in the device's buffer.
 asio::awaitable<void> drain_pending_acks(std::shared_ptr<SessionCore> core) {
-    if (core->cancelled.load() || has_error(*core)) co_return;
+    if (core->cancelled.load() || has_job_error(*core)) co_return;
     log::debug(SESSION_TARGET, "All G-code sent. Waiting for all 'ok' responses.");
     const rt::Duration wait = SessionConfig::secs(core->config().stall_timeout_default);
     while (has_pending(*core)) {
-        if (has_error(*core) || in_alarm(*core) || core->cancelled.load()) {
+        if (has_job_error(*core) || in_alarm(*core) || core->cancelled.load()) {
             record_alarm_if_in_alarm(*core);
             break;
         }
@@ -339,8 +323,8 @@ namespace {
 // answered first. False when a cancel came meanwhile: the job does not start.
 asio::awaitable<bool> settle_lines_before_job(std::shared_ptr<SessionCore> core) {
     const bool cancelled_before = core->cancelled.load();
-    const bool still_pending = co_await core->flow.wait_pending_empty(
-        SessionConfig::secs(core->config().command_timeout));
+    const bool still_pending =
+        co_await core->flow.wait_pending_empty(SessionConfig::secs(core->config().command_timeout));
     if (still_pending) {
         log::warn(SESSION_TARGET,
                   "Starting job with {} earlier line(s) unanswered; their count is reset.",
