@@ -1,13 +1,9 @@
 #include "python/events.hpp"
 
-#include <asio/io_context.hpp>
-#include <asio/post.hpp>
-
 #include "log/facade.hpp"
 #include "python/args.hpp"
 #include "python/boxed.hpp"
 #include "python/grbl/types.hpp"
-#include "rt/runtime.hpp"
 
 namespace vantorix::python {
 namespace {
@@ -206,10 +202,11 @@ void PyEvents::config_changed(const std::string& key, std::int64_t value) {
     });
 }
 
-// Progress comes once per acknowledged line during a job, from the session's reader, which
-// must not wait for the interpreter lock: the acknowledgement that reported it is still to
-// wake the stream. The index is queued without the lock, and a drain, when one must be
-// requested, is requested by a separate piece of work that the other worker picks up.
+// Progress comes once per acknowledged line during a job. The index is queued without the
+// interpreter lock; the lock is taken only to request a drain, once per batch. The request
+// is made here, on the reader, and not handed to other work: a drain requested later could
+// be scheduled on the loop after the job's own future completes, and a host would then see
+// `run` resolve before its last progress callbacks.
 void PyEvents::command_done(std::uint64_t op_index) {
     {
         std::lock_guard lock(progress_mutex_);
@@ -221,16 +218,13 @@ void PyEvents::command_done(std::uint64_t op_index) {
     }
     if (!python_alive()) return;
     if (!queue_->push_progress(op_index)) return;
-    asio::post(rt::runtime().context(), [events = shared_from_this()] {
-        if (!python_alive()) return;
-        Gil gil;
-        if (events->schedule_drain() != Scheduled::YES) {
-            events->queue_->unschedule();
-            if (PyErr_Occurred()) {
-                log::warn(TARGET, "failed to schedule command_done: {}", take_error_text());
-            }
+    Gil gil;
+    if (schedule_drain() != Scheduled::YES) {
+        queue_->unschedule();
+        if (PyErr_Occurred()) {
+            log::warn(TARGET, "failed to schedule command_done: {}", take_error_text());
         }
-    });
+    }
 }
 
 void PyEvents::drain() {
