@@ -236,9 +236,11 @@ def test_trace_records_lines_replies_and_realtime_bytes(tmp_path, transport):
         second = host.read_until(b">\r\n")
         host.send(b"\x18")
         host.read_until(BANNER)
-        after = time.clock_gettime_ns(time.CLOCK_MONOTONIC)
         host.close()
         responder.stop()
+    # Taken once the responder has stopped: it stamps an event after answering it, so the
+    # host can see the answer before the stamp is taken.
+    after = time.clock_gettime_ns(time.CLOCK_MONOTONIC)
     events = [line.split() for line in trace.read_text().splitlines()]
     assert [(kind, value) for kind, value, _ in events] == [
         ("l", "0"), ("o", "0"), ("r", "63"), ("s", "1"), ("r", "63"), ("s", "2"),
